@@ -1,0 +1,857 @@
+// OrvanDeck: a live, self-redrawing dashboard on top of rich.
+#include "deck_glue.hpp"
+
+namespace {
+
+using deck::attr;
+using deck::call;
+using deck::call_kw;
+using deck::call_method;
+using deck::global;
+using deck::Kw;
+using deck::ok;
+using deck::Ref;
+using deck::set_attr;
+using deck::Sig;
+using deck::truthy;
+
+// Interned names, made once per process.
+struct Names {
+  PyObject *console, *Pmi_RefreshRate, *Pmi_LogLines, *live, *tables, *logs, *single_line_msg, *progress_bar,
+      *progress_task_id;
+  PyObject *Console, *Live, *Group, *Table, *Text, *Progress, *BarColumn, *TextColumn, *datetime, *contextmanager,
+      *ENUM_RichColor, *CLASS_Orvan, *sleep, *random, *Enum;
+  PyObject *start, *stop, *update, *_render_group, *from_markup, *items, *values, *add_column, *add_row, *title,
+      *justify, *center, *columns, *rows, *print, *status, *__enter__, *__exit__, *now, *strftime, *append, *clear,
+      *width, *bar_width, *complete_style, *transient, *add_task, *total, *advance, *get_renderable,
+      *refresh_per_second, *CUF_ProgressStop, *CUF_Close, *empty, *newline, *remove;
+  PyObject *ts_format, *fmt_description, *fmt_percentage, *ten;
+};
+Names N;
+
+void init_names() {
+  if (N.console) return;
+  using deck::intern;
+#define NAME(x) N.x = intern(#x)
+  NAME(console); NAME(Pmi_RefreshRate); NAME(Pmi_LogLines); NAME(live); NAME(tables); NAME(logs);
+  NAME(single_line_msg); NAME(progress_bar); NAME(progress_task_id);
+  NAME(Console); NAME(Live); NAME(Group); NAME(Table); NAME(Text); NAME(Progress); NAME(BarColumn);
+  NAME(TextColumn); NAME(datetime); NAME(contextmanager); NAME(ENUM_RichColor); NAME(CLASS_Orvan); NAME(sleep);
+  NAME(random); NAME(Enum);
+  NAME(start); NAME(stop); NAME(update); NAME(_render_group); NAME(from_markup); NAME(items); NAME(values);
+  NAME(add_column); NAME(add_row); NAME(title); NAME(justify); NAME(center); NAME(columns); NAME(rows);
+  NAME(print); NAME(status); NAME(__enter__); NAME(__exit__); NAME(now); NAME(strftime); NAME(append);
+  NAME(clear); NAME(width); NAME(bar_width); NAME(complete_style); NAME(transient); NAME(add_task); NAME(total);
+  NAME(advance); NAME(get_renderable); NAME(refresh_per_second); NAME(CUF_ProgressStop); NAME(CUF_Close);
+  NAME(remove);
+#undef NAME
+  N.empty = intern("");
+  N.newline = intern("\n");
+  N.ts_format = intern("%Y/%m/%d-%H:%M:%S");
+  N.fmt_description = intern("[progress.description]{task.description}");
+  N.fmt_percentage = intern("[progress.percentage]{task.percentage:>3.0f}%");
+  N.ten = ok(PyLong_FromLong(10)).release();
+}
+
+// ---------------------------------------------------------------------------
+// Composition and the refresh rule.
+
+Ref text_from_markup(PyObject* g, PyObject* markup) {
+  Ref text = global(g, N.Text);
+  return call_method(text.get(), N.from_markup, markup);
+}
+
+// Unpacks a (key, value) item of dict.items().
+std::pair<Ref, Ref> unpack2(PyObject* item) {
+  if (PyTuple_Check(item) && PyTuple_Size(item) == 2)
+    return {Ref::borrow(PyTuple_GetItem(item, 0)), Ref::borrow(PyTuple_GetItem(item, 1))};
+  Ref seq = ok(PySequence_Tuple(item));
+  if (PyTuple_Size(seq.get()) != 2) {
+    PyErr_SetString(PyExc_ValueError, "expected a (key, value) pair");
+    throw deck::PyErrSet{};
+  }
+  return {Ref::borrow(PyTuple_GetItem(seq.get(), 0)), Ref::borrow(PyTuple_GetItem(seq.get(), 1))};
+}
+
+Ref build_table(PyObject* g, PyObject* table_id, PyObject* entry) {
+  Ref table_cls = global(g, N.Table);
+  Ref table = call_kw(table_cls.get(), {}, {Kw{N.title, table_id}});
+  Ref columns = ok(PyObject_GetItem(entry, N.columns));
+  Ref add_column = attr(table.get(), N.add_column);
+  Ref it = ok(PyObject_GetIter(columns.get()));
+  while (PyObject* col = PyIter_Next(it.get())) {
+    Ref c = Ref::steal(col);
+    call_kw(add_column.get(), {c.get()}, {Kw{N.justify, N.center}});
+  }
+  if (PyErr_Occurred()) throw deck::PyErrSet{};
+  Ref rows = ok(PyObject_GetItem(entry, N.rows));
+  Ref row_values = call_method(rows.get(), N.values);
+  Ref add_row = attr(table.get(), N.add_row);
+  Ref rit = ok(PyObject_GetIter(row_values.get()));
+  while (PyObject* vl = PyIter_Next(rit.get())) {
+    Ref value_list = Ref::steal(vl);
+    Ref cells = ok(PyList_New(0));
+    Ref cit = ok(PyObject_GetIter(value_list.get()));
+    while (PyObject* v = PyIter_Next(cit.get())) {
+      Ref value = Ref::steal(v);
+      Ref s = ok(PyObject_Str(value.get()));
+      ok(PyList_Append(cells.get(), s.get()));
+    }
+    if (PyErr_Occurred()) throw deck::PyErrSet{};
+    Ref args = ok(PyList_AsTuple(cells.get()));
+    ok(PyObject_Call(add_row.get(), args.get(), nullptr));
+  }
+  if (PyErr_Occurred()) throw deck::PyErrSet{};
+  return table;
+}
+
+Ref render_group(PyObject* g, PyObject* self) {
+  Ref elements = ok(PyList_New(0));
+  Ref logs = attr(self, N.logs);
+  if (truthy(logs.get())) {
+    Ref text = global(g, N.Text);
+    Ref from_markup = attr(text.get(), N.from_markup);
+    Ref logs2 = attr(self, N.logs);
+    Ref n = attr(self, N.Pmi_LogLines);
+    Ref start = ok(PyNumber_Negative(n.get()));
+    Ref slice = ok(PySlice_New(start.get(), nullptr, nullptr));
+    Ref visible = ok(PyObject_GetItem(logs2.get(), slice.get()));
+    Ref joined = ok(PyUnicode_Join(N.newline, visible.get()));
+    Ref t = call(from_markup.get(), joined.get());
+    ok(PyList_Append(elements.get(), t.get()));
+  }
+  Ref msg = attr(self, N.single_line_msg);
+  if (truthy(msg.get())) {
+    Ref t = text_from_markup(g, msg.get());
+    ok(PyList_Append(elements.get(), t.get()));
+  }
+  Ref tables = attr(self, N.tables);
+  Ref items = call_method(tables.get(), N.items);
+  Ref it = ok(PyObject_GetIter(items.get()));
+  while (PyObject* item = PyIter_Next(it.get())) {
+    Ref pair = Ref::steal(item);
+    auto [table_id, entry] = unpack2(pair.get());
+    Ref table = build_table(g, table_id.get(), entry.get());
+    ok(PyList_Append(elements.get(), table.get()));
+  }
+  if (PyErr_Occurred()) throw deck::PyErrSet{};
+  Ref bar = attr(self, N.progress_bar);
+  if (truthy(bar.get())) {
+    Ref r = call_method(bar.get(), N.get_renderable);
+    ok(PyList_Append(elements.get(), r.get()));
+  }
+  Ref group = global(g, N.Group);
+  Ref args = ok(PyList_AsTuple(elements.get()));
+  return ok(PyObject_Call(group.get(), args.get(), nullptr));
+}
+
+void refresh(PyObject* self) {
+  Ref live = attr(self, N.live);
+  Ref update = attr(live.get(), N.update);
+  Ref group = call_method(self, N._render_group);
+  call(update.get(), group.get());
+}
+
+// A markup piece: a str (an ENUM_RichColor member included) gives its own
+// text; anything else goes through format() with an empty specification.
+Ref piece(PyObject* v) {
+  if (PyUnicode_Check(v)) return Ref::borrow(v);
+  return ok(PyObject_Format(v, N.empty));
+}
+
+Ref concat(std::initializer_list<PyObject*> parts) {
+  Ref list = deck::list_of(parts);
+  return ok(PyUnicode_Join(N.empty, list.get()));
+}
+
+Ref none() { return Ref::borrow(Py_None); }
+
+// ---------------------------------------------------------------------------
+// Methods. a[0] is the instance.
+
+Ref m_init(PyObject* g, PyObject** a) {
+  PyObject* self = a[0];
+  Ref console_cls = global(g, N.Console);
+  Ref console = call(console_cls.get());
+  set_attr(self, N.console, console.get());
+  set_attr(self, N.Pmi_RefreshRate, a[1]);
+  set_attr(self, N.Pmi_LogLines, a[2]);
+  set_attr(self, N.live, Py_None);
+  set_attr(self, N.tables, ok(PyDict_New()).get());
+  set_attr(self, N.logs, ok(PyList_New(0)).get());
+  set_attr(self, N.single_line_msg, N.empty);
+  set_attr(self, N.progress_bar, Py_None);
+  set_attr(self, N.progress_task_id, Py_None);
+  Ref live_cls = global(g, N.Live);
+  Ref group = call_method(self, N._render_group);
+  Ref cons = attr(self, N.console);
+  Ref rate = attr(self, N.Pmi_RefreshRate);
+  Ref live = call_kw(live_cls.get(), {group.get()}, {Kw{N.console, cons.get()}, Kw{N.refresh_per_second, rate.get()}});
+  set_attr(self, N.live, live.get());
+  Ref live2 = attr(self, N.live);
+  call_method(live2.get(), N.start);
+  return none();
+}
+
+Ref m_render_group(PyObject* g, PyObject** a) { return render_group(g, a[0]); }
+
+Ref m_add_table(PyObject*, PyObject** a) {
+  PyObject *self = a[0], *table_id = a[1], *columns = a[2];
+  Ref tables = attr(self, N.tables);
+  if (ok(PySequence_Contains(tables.get(), table_id))) return none();
+  Ref entry = ok(PyDict_New());
+  ok(PyDict_SetItem(entry.get(), N.columns, columns));
+  ok(PyDict_SetItem(entry.get(), N.rows, ok(PyDict_New()).get()));
+  Ref tables2 = attr(self, N.tables);
+  ok(PyObject_SetItem(tables2.get(), table_id, entry.get()));
+  deck::undo_on_error([&] { refresh(self); }, [&] { ok(PyObject_DelItem(tables2.get(), table_id)); });
+  return none();
+}
+
+Ref m_display_multi(PyObject*, PyObject** a) {
+  PyObject *self = a[0], *table_id = a[1], *row_key = a[2], *values = a[3];
+  Ref tables = attr(self, N.tables);
+  if (!ok(PySequence_Contains(tables.get(), table_id))) {
+    Ref id_text = ok(PyObject_Format(table_id, N.empty));
+    Ref head = deck::str("Table '");
+    Ref tail = deck::str("' not exists. Call CUF_AddTable() first.");
+    Ref msg = concat({head.get(), id_text.get(), tail.get()});
+    Ref exc = call(PyExc_KeyError, msg.get());
+    PyErr_SetObject(PyExc_KeyError, exc.get());
+    throw deck::PyErrSet{};
+  }
+  Ref tables2 = attr(self, N.tables);
+  Ref entry = ok(PyObject_GetItem(tables2.get(), table_id));
+  Ref rows = ok(PyObject_GetItem(entry.get(), N.rows));
+  Ref previous;
+  if (PyDict_Check(rows.get())) {
+    previous = Ref::borrow(PyDict_GetItemWithError(rows.get(), row_key));
+    if (!previous && PyErr_Occurred()) throw deck::PyErrSet{};
+  } else if (ok(PySequence_Contains(rows.get(), row_key))) {
+    previous = ok(PyObject_GetItem(rows.get(), row_key));
+  }
+  ok(PyObject_SetItem(rows.get(), row_key, values));
+  deck::undo_on_error([&] { refresh(self); },
+                      [&] {
+                        // Put the old list back where it stood, or drop the new key.
+                        if (previous)
+                          ok(PyObject_SetItem(rows.get(), row_key, previous.get()));
+                        else
+                          ok(PyObject_DelItem(rows.get(), row_key));
+                      });
+  return none();
+}
+
+Ref m_print(PyObject*, PyObject** a) {
+  Ref console = attr(a[0], N.console);
+  call_method(console.get(), N.print, a[1]);
+  return none();
+}
+
+Ref m_display_single(PyObject*, PyObject** a) {
+  PyObject *self = a[0], *msg = a[1], *color = a[2];
+  Ref c1 = piece(color);
+  Ref m = piece(msg);
+  Ref c2 = piece(color);
+  Ref lb = deck::str("[");
+  Ref rb = deck::str("]");
+  Ref close = deck::str("[/");
+  Ref markup = concat({lb.get(), c1.get(), rb.get(), m.get(), close.get(), c2.get(), rb.get()});
+  Ref previous = attr(self, N.single_line_msg);
+  set_attr(self, N.single_line_msg, markup.get());
+  deck::undo_on_error([&] { refresh(self); }, [&] { set_attr(self, N.single_line_msg, previous.get()); });
+  return none();
+}
+
+// Drops the line this call appended, found by identity from the end.
+void remove_appended(PyObject* logs, PyObject* line) {
+  if (PyList_Check(logs)) {
+    for (Py_ssize_t i = PyList_Size(logs) - 1; i >= 0; --i) {
+      if (PyList_GetItem(logs, i) == line) {
+        ok(PySequence_DelItem(logs, i));
+        return;
+      }
+    }
+    return;
+  }
+  call_method(logs, N.remove, line);
+}
+
+Ref m_add_log(PyObject* g, PyObject** a) {
+  PyObject *self = a[0], *msg = a[1], *color = a[2];
+  Ref dt = global(g, N.datetime);
+  Ref now = call_method(dt.get(), N.now);
+  Ref ts = call_method(now.get(), N.strftime, N.ts_format);
+  Ref c1 = piece(color);
+  Ref t = piece(ts.get());
+  Ref m = piece(msg);
+  Ref c2 = piece(color);
+  Ref lb = deck::str("[");
+  Ref mid = deck::str("][");
+  Ref sp = deck::str("] ");
+  Ref close = deck::str("[/");
+  Ref rb = deck::str("]");
+  Ref line = concat({lb.get(), c1.get(), mid.get(), t.get(), sp.get(), m.get(), close.get(), c2.get(), rb.get()});
+  Ref logs = attr(self, N.logs);
+  call_method(logs.get(), N.append, line.get());
+  deck::undo_on_error([&] { refresh(self); }, [&] { remove_appended(logs.get(), line.get()); });
+  return none();
+}
+
+Ref m_progress_start(PyObject* g, PyObject** a) {
+  PyObject *self = a[0], *description = a[1], *total = a[2], *bar_color = a[3], *percent_width = a[4];
+  Ref progress_cls = global(g, N.Progress);
+  Ref text_column = global(g, N.TextColumn);
+  Ref col1 = call(text_column.get(), N.fmt_description);
+  Ref bar_column = global(g, N.BarColumn);
+  Ref console = attr(self, N.console);
+  Ref width = attr(console.get(), N.width);
+  Ref product = ok(PyNumber_Multiply(width.get(), percent_width));
+  Ref as_int = ok(PyNumber_Long(product.get()));
+  // max(10, n): the first argument wins ties, as the builtin does.
+  Ref bar_width = ok(PyObject_RichCompareBool(as_int.get(), N.ten, Py_GT)) ? std::move(as_int) : Ref::borrow(N.ten);
+  Ref col2 = call_kw(bar_column.get(), {}, {Kw{N.bar_width, bar_width.get()}, Kw{N.complete_style, bar_color}});
+  Ref text_column2 = global(g, N.TextColumn);
+  Ref col3 = call(text_column2.get(), N.fmt_percentage);
+  Ref console2 = attr(self, N.console);
+  Ref bar = call_kw(progress_cls.get(), {col1.get(), col2.get(), col3.get()},
+                    {Kw{N.console, console2.get()}, Kw{N.transient, Py_True}});
+  // Bar and task id are stored together, so a failed add_task leaves no
+  // bar paired with a stale id.
+  Ref add_task = attr(bar.get(), N.add_task);
+  Ref task_id = call_kw(add_task.get(), {description}, {Kw{N.total, total}});
+  set_attr(self, N.progress_bar, bar.get());
+  set_attr(self, N.progress_task_id, task_id.get());
+  return none();
+}
+
+Ref m_progress_advance(PyObject*, PyObject** a) {
+  PyObject* self = a[0];
+  Ref bar = attr(self, N.progress_bar);
+  if (!truthy(bar.get())) return none();
+  Ref bar2 = attr(self, N.progress_bar);
+  Ref update = attr(bar2.get(), N.update);
+  Ref task_id = attr(self, N.progress_task_id);
+  call_kw(update.get(), {task_id.get()}, {Kw{N.advance, a[1]}});
+  refresh(self);
+  return none();
+}
+
+Ref m_progress_stop(PyObject*, PyObject** a) {
+  PyObject* self = a[0];
+  Ref bar = attr(self, N.progress_bar);
+  if (!truthy(bar.get())) return none();
+  Ref bar2 = attr(self, N.progress_bar);
+  call_method(bar2.get(), N.stop);
+  set_attr(self, N.progress_bar, Py_None);
+  set_attr(self, N.progress_task_id, Py_None);
+  refresh(self);
+  return none();
+}
+
+Ref m_clear(PyObject*, PyObject** a) {
+  PyObject* self = a[0];
+  Ref logs = attr(self, N.logs);
+  call_method(logs.get(), N.clear);
+  Ref tables = attr(self, N.tables);
+  call_method(tables.get(), N.clear);
+  set_attr(self, N.single_line_msg, N.empty);
+  refresh(self);
+  return none();
+}
+
+Ref m_close(PyObject*, PyObject** a) {
+  PyObject* self = a[0];
+  Ref live = attr(self, N.live);
+  if (truthy(live.get())) {
+    Ref live2 = attr(self, N.live);
+    call_method(live2.get(), N.stop);
+  }
+  Ref bar = attr(self, N.progress_bar);
+  if (truthy(bar.get())) call_method(self, N.CUF_ProgressStop);
+  return none();
+}
+
+// ---------------------------------------------------------------------------
+// The status context: an iterator that behaves as the generator behind
+// contextmanager expects (next, throw, close).
+
+enum StatusState { kCreated, kActive, kFinished };
+
+struct StatusIter {
+  PyObject_HEAD
+  PyObject* self;
+  PyObject* msg;
+  PyObject* status;   // the console's status object
+  PyObject* entered;  // what __enter__ returned, held until the end
+  PyObject* exit;     // __exit__ looked up on the status object's type
+  int state;
+};
+
+void status_release(StatusIter* s) {
+  Py_CLEAR(s->status);
+  Py_CLEAR(s->entered);
+  Py_CLEAR(s->exit);
+}
+
+// Calls __exit__ with the given exception; returns its truth.
+bool status_exit(StatusIter* s, PyObject* type, PyObject* value, PyObject* tb) {
+  Ref exit = Ref::steal(s->exit);
+  Ref status = Ref::steal(s->status);
+  Ref entered = Ref::steal(s->entered);
+  s->exit = s->status = s->entered = nullptr;
+  s->state = kFinished;
+  Ref r = call(exit.get(), status.get(), type, value, tb);
+  return truthy(r.get());
+}
+
+PyObject* status_next(PyObject* o) noexcept {
+  auto* s = reinterpret_cast<StatusIter*>(o);
+  return deck::guarded([&]() -> Ref {
+    if (s->state == kCreated) {
+      s->state = kFinished;  // until entry has succeeded
+      Ref console = attr(s->self, N.console);
+      Ref status_fn = attr(console.get(), N.status);
+      Ref status = call(status_fn.get(), s->msg);
+      PyObject* tp = reinterpret_cast<PyObject*>(Py_TYPE(status.get()));
+      Ref enter = attr(tp, N.__enter__);
+      Ref entered = call(enter.get(), status.get());
+      Ref exit = attr(tp, N.__exit__);
+      s->status = status.release();
+      s->entered = entered.release();
+      s->exit = exit.release();
+      s->state = kActive;
+      return none();
+    }
+    if (s->state == kActive) status_exit(s, Py_None, Py_None, Py_None);
+    return Ref{};  // exhausted: StopIteration without an error set
+  });
+}
+
+PyObject* status_throw(PyObject* o, PyObject* args) noexcept {
+  auto* s = reinterpret_cast<StatusIter*>(o);
+  return deck::guarded([&]() -> Ref {
+    PyObject *type = nullptr, *value = Py_None, *tb = Py_None;
+    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb)) throw deck::PyErrSet{};
+    Ref t, v, b;
+    if (PyExceptionInstance_Check(type)) {
+      if (value != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+        throw deck::PyErrSet{};
+      }
+      v = Ref::borrow(type);
+      t = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(type)));
+    } else if (PyExceptionClass_Check(type)) {
+      t = Ref::borrow(type);
+      if (PyObject_IsInstance(value, type) == 1) {
+        v = Ref::borrow(value);
+      } else if (value == Py_None) {
+        v = call(type);
+      } else {
+        v = call(type, value);
+      }
+    } else {
+      Ref tname = ok(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(type)), "__name__"));
+      PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %U",
+                   tname.get());
+      throw deck::PyErrSet{};
+    }
+    if (tb != Py_None) {
+      b = Ref::borrow(tb);
+    } else {
+      PyObject* own = PyException_GetTraceback(v.get());
+      b = own ? Ref::steal(own) : Ref::borrow(Py_None);
+    }
+    if (s->state == kActive && status_exit(s, t.get(), v.get(), b.get())) {
+      PyErr_SetNone(PyExc_StopIteration);
+      throw deck::PyErrSet{};
+    }
+    s->state = kFinished;
+    PyObject* raw_tb = b.get() == Py_None ? nullptr : b.release();
+    PyErr_Restore(t.release(), v.release(), raw_tb);
+    throw deck::PyErrSet{};
+  });
+}
+
+PyObject* status_close(PyObject* o, PyObject*) noexcept {
+  auto* s = reinterpret_cast<StatusIter*>(o);
+  return deck::guarded([&]() -> Ref {
+    if (s->state == kActive) {
+      Ref exc = call(PyExc_GeneratorExit);
+      status_exit(s, PyExc_GeneratorExit, exc.get(), Py_None);
+    }
+    s->state = kFinished;
+    return none();
+  });
+}
+
+PyObject* status_iter_self(PyObject* o) noexcept {
+  Py_INCREF(o);
+  return o;
+}
+
+// A context dropped while active is closed, as a generator would be.
+void status_finalize(PyObject* o) noexcept {
+  auto* s = reinterpret_cast<StatusIter*>(o);
+  if (s->state != kActive) return;
+  deck::SavedError saved;
+  PyObject* r = status_close(o, nullptr);
+  if (r)
+    Py_DECREF(r);
+  else
+    PyErr_WriteUnraisable(o);
+  saved.restore();
+}
+
+int status_traverse(PyObject* o, visitproc visit, void* arg) {
+  auto* s = reinterpret_cast<StatusIter*>(o);
+  Py_VISIT(Py_TYPE(o));
+  Py_VISIT(s->self);
+  Py_VISIT(s->msg);
+  Py_VISIT(s->status);
+  Py_VISIT(s->entered);
+  Py_VISIT(s->exit);
+  return 0;
+}
+
+int status_clear(PyObject* o) {
+  auto* s = reinterpret_cast<StatusIter*>(o);
+  Py_CLEAR(s->self);
+  Py_CLEAR(s->msg);
+  status_release(s);
+  return 0;
+}
+
+void status_dealloc(PyObject* o) {
+  PyTypeObject* tp = Py_TYPE(o);
+  PyObject_GC_UnTrack(o);
+  status_finalize(o);
+  status_clear(o);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+  free_fn(o);
+  Py_DECREF(tp);
+}
+
+PyTypeObject* status_iter_type() {
+  static PyTypeObject* tp = nullptr;
+  if (tp) return tp;
+  static PyMethodDef methods[] = {
+      {"throw", reinterpret_cast<PyCFunction>(status_throw), METH_VARARGS, nullptr},
+      {"close", reinterpret_cast<PyCFunction>(status_close), METH_NOARGS, nullptr},
+      {nullptr, nullptr, 0, nullptr},
+  };
+  static PyType_Slot slots[] = {
+      {Py_tp_dealloc, reinterpret_cast<void*>(status_dealloc)},
+      {Py_tp_traverse, reinterpret_cast<void*>(status_traverse)},
+      {Py_tp_clear, reinterpret_cast<void*>(status_clear)},
+      {Py_tp_finalize, reinterpret_cast<void*>(status_finalize)},
+      {Py_tp_iter, reinterpret_cast<void*>(status_iter_self)},
+      {Py_tp_iternext, reinterpret_cast<void*>(status_next)},
+      {Py_tp_methods, methods},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {"OrvanDeck.CUF_Status", sizeof(StatusIter), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+  tp = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  if (!tp) throw deck::PyErrSet{};
+  return tp;
+}
+
+PyObject* status_generator(Sig*, PyObject** a) {
+  return deck::guarded([&]() -> Ref {
+    PyTypeObject* tp = status_iter_type();
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
+    Ref o = ok(alloc(tp, 0));
+    auto* s = reinterpret_cast<StatusIter*>(o.get());
+    s->self = Ref::borrow(a[0]).release();
+    s->msg = Ref::borrow(a[1]).release();
+    s->state = kCreated;
+    return o;
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Signatures and the class.
+
+Sig S_init{"__init__", "CLASS_Orvan.__init__", {"self", "Pmi_RefreshRate", "Pmi_LogLines"}, {}, {}, {}};
+Sig S_render{"_render_group", "CLASS_Orvan._render_group", {"self"}, {}, {}, {}};
+Sig S_add_table{"CUF_AddTable", "CLASS_Orvan.CUF_AddTable", {"self", "Pms_TableID", "Pml_Columns"}, {}, {}, {}};
+Sig S_display_multi{"CUF_DisplayMulti", "CLASS_Orvan.CUF_DisplayMulti",
+                    {"self", "Pms_TableID", "Pms_RowKey", "Pml_ValueList"}, {}, {}, {}};
+Sig S_print{"CUF_Print", "CLASS_Orvan.CUF_Print", {"self", "Pms_MsgStr"}, {}, {}, {}};
+Sig S_status{"CUF_Status", "CLASS_Orvan.CUF_Status", {"self", "Pms_MsgSTR"}, {}, {}, {}};
+Sig S_display_single{"CUF_DisplaySingle", "CLASS_Orvan.CUF_DisplaySingle", {"self", "Pms_MsgSTR", "Pms_Color"}, {}, {}, {}};
+Sig S_add_log{"CUF_AddLog", "CLASS_Orvan.CUF_AddLog", {"self", "Pms_LogMsg", "Pms_Color"}, {}, {}, {}};
+Sig S_progress_start{"CUF_ProgressStartP", "CLASS_Orvan.CUF_ProgressStartP",
+                     {"self", "Pms_Description", "Pmi_Total", "Pms_BarColor", "Pmf_PercentWidth"}, {}, {}, {}};
+Sig S_progress_advance{"CUF_ProgressAdvance", "CLASS_Orvan.CUF_ProgressAdvance", {"self", "Pmi_Step"}, {}, {}, {}};
+Sig S_progress_stop{"CUF_ProgressStop", "CLASS_Orvan.CUF_ProgressStop", {"self"}, {}, {}, {}};
+Sig S_clear{"CUF_Clear", "CLASS_Orvan.CUF_Clear", {"self"}, {}, {}, {}};
+Sig S_close{"CUF_Close", "CLASS_Orvan.CUF_Close", {"self"}, {}, {}, {}};
+
+deck::MethodDef D_init = deck::method<S_init, m_init>();
+deck::MethodDef D_render = deck::method<S_render, m_render_group>();
+deck::MethodDef D_add_table = deck::method<S_add_table, m_add_table>();
+deck::MethodDef D_display_multi = deck::method<S_display_multi, m_display_multi>();
+deck::MethodDef D_print = deck::method<S_print, m_print>();
+deck::MethodDef D_display_single = deck::method<S_display_single, m_display_single>();
+deck::MethodDef D_add_log = deck::method<S_add_log, m_add_log>();
+deck::MethodDef D_progress_start = deck::method<S_progress_start, m_progress_start>();
+deck::MethodDef D_progress_advance = deck::method<S_progress_advance, m_progress_advance>();
+deck::MethodDef D_progress_stop = deck::method<S_progress_stop, m_progress_stop>();
+deck::MethodDef D_clear = deck::method<S_clear, m_clear>();
+deck::MethodDef D_close = deck::method<S_close, m_close>();
+
+void set_defaults() {
+  if (!S_init.defaults.empty()) return;
+  auto keep = [](Ref r) { return r.release(); };
+  S_init.defaults = {keep(deck::integer(4)), keep(deck::integer(10))};
+  S_display_single.defaults = {deck::intern("cyan")};
+  S_add_log.defaults = {deck::intern("white")};
+  S_progress_start.defaults = {deck::intern("Progress"), keep(deck::integer(100)), deck::intern("green"),
+                               keep(ok(PyFloat_FromDouble(0.3)))};
+  S_progress_advance.defaults = {keep(deck::integer(1))};
+}
+
+Ref make_status(PyObject* g) {
+  Ref module_name = Ref::borrow(PyDict_GetItemString(g, "__name__"));
+  Ref annotations = ok(PyDict_New());
+  ok(PyDict_SetItemString(annotations.get(), "Pms_MsgSTR", reinterpret_cast<PyObject*>(&PyUnicode_Type)));
+  Ref gen = deck::make_native_func(S_status, status_generator, module_name.get(), annotations.get());
+  Ref cm = global(g, N.contextmanager);
+  return call(cm.get(), gen.get());
+}
+
+// The class statement `class ENUM_RichColor(str, Enum)`, step by step.
+void make_enum(PyObject* g) {
+  static const char* const members[][2] = {
+      {"cE_RCH_BLACK", "black"},          {"cE_RCH_RED", "red"},
+      {"cE_RCH_GREEN", "green"},          {"cE_RCH_YELLOW", "yellow"},
+      {"cE_RCH_BLUE", "blue"},            {"cE_RCH_MAGENTA", "magenta"},
+      {"cE_RCH_CYAN", "cyan"},            {"cE_RCH_WHITE", "white"},
+      {"cE_RCH_GREY", "grey"},            {"cE_RCH_ORANGE", "orange"},
+      {"cE_RCH_PINK", "pink"},            {"cE_RCH_PURPLE", "purple"},
+      {"cE_RCH_BROWN", "brown"},          {"cE_RCH_TEAL", "teal"},
+      {"cE_RCH_BRIGHT_BLACK", "bright_black"},     {"cE_RCH_BRIGHT_RED", "bright_red"},
+      {"cE_RCH_BRIGHT_GREEN", "bright_green"},     {"cE_RCH_BRIGHT_YELLOW", "bright_yellow"},
+      {"cE_RCH_BRIGHT_BLUE", "bright_blue"},       {"cE_RCH_BRIGHT_MAGENTA", "bright_magenta"},
+      {"cE_RCH_BRIGHT_CYAN", "bright_cyan"},       {"cE_RCH_BRIGHT_WHITE", "bright_white"},
+  };
+  Ref enum_base = global(g, N.Enum);
+  Ref bases = deck::tuple_of({reinterpret_cast<PyObject*>(&PyUnicode_Type), enum_base.get()});
+  // The most derived metaclass of the bases.
+  Ref meta = Ref::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
+  for (PyObject* b : {reinterpret_cast<PyObject*>(&PyUnicode_Type), enum_base.get()}) {
+    PyObject* mb = reinterpret_cast<PyObject*>(Py_TYPE(b));
+    if (ok(PyObject_IsSubclass(mb, meta.get()))) {
+      meta = Ref::borrow(mb);
+    } else if (!ok(PyObject_IsSubclass(meta.get(), mb))) {
+      PyErr_SetString(PyExc_TypeError, "metaclass conflict");
+      throw deck::PyErrSet{};
+    }
+  }
+  Ref name = deck::str("ENUM_RichColor");
+  Ref prepare = ok(PyObject_GetAttrString(meta.get(), "__prepare__"));
+  Ref ns = call(prepare.get(), name.get(), bases.get());
+  PyObject* module_name = PyDict_GetItemString(g, "__name__");
+  ok(PyObject_SetItem(ns.get(), deck::str("__module__").get(), module_name));
+  ok(PyObject_SetItem(ns.get(), deck::str("__qualname__").get(), name.get()));
+  for (const auto& m : members) ok(PyObject_SetItem(ns.get(), deck::str(m[0]).get(), deck::str(m[1]).get()));
+  Ref cls = call(meta.get(), name.get(), bases.get(), ns.get());
+  deck::set_global(g, N.ENUM_RichColor, cls.get());
+}
+
+// ---------------------------------------------------------------------------
+// The demonstration, run when the module executes as __main__.
+
+void demo_body(PyObject* g, PyObject* dashboard) {
+  auto G = [&](const char* n) { return global(g, Ref::steal(deck::intern(n)).get()); };
+  auto setg = [&](const char* n, PyObject* v) { ok(PyDict_SetItemString(g, n, v)); };
+  auto method = [&](const char* n) { return ok(PyObject_GetAttrString(dashboard, n)); };
+  auto fmt = [&](PyObject* v) { return ok(PyObject_Format(v, N.empty)); };
+  auto cat = [&](std::initializer_list<PyObject*> p) { return concat(p); };
+  auto S = [](const char* s) { return deck::str(s); };
+
+  call(method("CUF_Print").get(), S("\n\n\n測試 [red]Rich[/red] ").get());
+  {
+    Ref cm = call(method("CUF_Status").get(), S("[bold green] 系統運作中...").get());
+    Ref exit = ok(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(cm.get())), "__exit__"));
+    Ref enter = ok(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(cm.get())), "__enter__"));
+    call(enter.get(), cm.get());
+    bool ok_body = true;
+    try {
+      call(G("sleep").get(), deck::integer(2).get());
+    } catch (const deck::PyErrSet&) {
+      ok_body = false;
+      PyObject *t, *v, *tb;
+      PyErr_Fetch(&t, &v, &tb);
+      PyErr_NormalizeException(&t, &v, &tb);
+      if (tb) PyException_SetTraceback(v, tb);
+      Ref rt = Ref::steal(t), rv = Ref::steal(v), rtb = Ref::steal(tb);
+      Ref r = call(exit.get(), cm.get(), rt.get(), rv.get(), rtb ? rtb.get() : Py_None);
+      if (!truthy(r.get())) {
+        PyErr_Restore(rt.release(), rv.release(), rtb.release());
+        throw;
+      }
+    }
+    if (ok_body) call(exit.get(), cm.get(), Py_None, Py_None, Py_None);
+  }
+  Ref add_table = method("CUF_AddTable");
+  call(add_table.get(), S("Workers").get(), deck::list_of({S("Worker ID").get(), S("Status").get(), S("Progress").get()}).get());
+  call(add_table.get(), S("Jobs").get(), deck::list_of({S("Job ID").get(), S("Owner").get(), S("State").get()}).get());
+  call(add_table.get(), S("Devices").get(),
+       deck::list_of({S("Device ID").get(), S("Type").get(), S("Health").get()}).get());
+  Ref workers = ok(PyList_New(0));
+  for (long w = 0; w < 6; ++w) ok(PyList_Append(workers.get(), deck::integer(w).get()));
+  setg("workers", workers.get());
+  setg("jobs", deck::list_of({S("A01").get(), S("A02").get(), S("B01").get()}).get());
+  setg("devices", deck::list_of({S("GPU-0").get(), S("GPU-1").get(), S("DISK-1").get()}).get());
+  Ref range5 = call(G("range").get(), deck::integer(5).get());
+  Ref it = ok(PyObject_GetIter(range5.get()));
+  while (PyObject* iv = PyIter_Next(it.get())) {
+    Ref i = Ref::steal(iv);
+    setg("i", i.get());
+    Ref random = G("random");
+    Ref wit = ok(PyObject_GetIter(G("workers").get()));
+    while (PyObject* wv = PyIter_Next(wit.get())) {
+      Ref w = Ref::steal(wv);
+      setg("w", w.get());
+      Ref choices = deck::list_of({S("Pending").get(), S("[red]Running[/red]").get(), S("[green]Done[/green]").get()});
+      setg("status_val", call_method(G("random").get(), Ref::steal(deck::intern("choice")).get(), choices.get()).get());
+      Ref pct = call_method(G("random").get(), Ref::steal(deck::intern("randint")).get(), deck::integer(0).get(),
+                            deck::integer(100).get());
+      setg("progress_val", cat({fmt(pct.get()).get(), S("%").get()}).get());
+      Ref wn = G("w");
+      Ref row = deck::list_of({ok(PyObject_Str(wn.get())).get(), G("status_val").get(), G("progress_val").get()});
+      call(method("CUF_DisplayMulti").get(), S("Workers").get(), cat({S("worker_").get(), fmt(wn.get()).get()}).get(),
+           row.get());
+    }
+    if (PyErr_Occurred()) throw deck::PyErrSet{};
+    Ref jit = ok(PyObject_GetIter(G("jobs").get()));
+    while (PyObject* jv = PyIter_Next(jit.get())) {
+      Ref j = Ref::steal(jv);
+      setg("j", j.get());
+      Ref choices = deck::list_of(
+          {S("Queued").get(), S("[yellow]Running[/yellow]").get(), S("[green]Finished[/green]").get()});
+      setg("job_state", call_method(G("random").get(), Ref::steal(deck::intern("choice")).get(), choices.get()).get());
+      Ref jn = G("j");
+      Ref row = deck::list_of({jn.get(), cat({S("user").get(), fmt(G("i").get()).get()}).get(), G("job_state").get()});
+      call(method("CUF_DisplayMulti").get(), S("Jobs").get(), cat({S("job_").get(), fmt(jn.get()).get()}).get(),
+           row.get());
+    }
+    if (PyErr_Occurred()) throw deck::PyErrSet{};
+    Ref dit = ok(PyObject_GetIter(G("devices").get()));
+    while (PyObject* dv = PyIter_Next(dit.get())) {
+      Ref d = Ref::steal(dv);
+      setg("d", d.get());
+      Ref choices = deck::list_of(
+          {S("[green]OK[/green]").get(), S("[yellow]Warn[/yellow]").get(), S("[red]Fail[/red]").get()});
+      setg("health", call_method(G("random").get(), Ref::steal(deck::intern("choice")).get(), choices.get()).get());
+      Ref dn = G("d");
+      Ref row = deck::list_of({dn.get(), S("HW").get(), G("health").get()});
+      call(method("CUF_DisplayMulti").get(), S("Devices").get(), cat({S("dev_").get(), fmt(dn.get()).get()}).get(),
+           row.get());
+    }
+    if (PyErr_Occurred()) throw deck::PyErrSet{};
+    Ref iv2 = G("i");
+    call(method("CUF_AddLog").get(),
+         cat({S("Iteration ").get(), fmt(iv2.get()).get(), S(" [green]finished[/green]").get()}).get(),
+         S("magenta").get());
+    call(method("CUF_DisplaySingle").get(), cat({S("Processing iteration ").get(), fmt(iv2.get()).get(), S("...").get()}).get(),
+         S("yellow").get());
+    call(G("sleep").get(), ok(PyFloat_FromDouble(0.6)).get());
+  }
+  if (PyErr_Occurred()) throw deck::PyErrSet{};
+  Ref green = attr(G("ENUM_RichColor").get(), Ref::steal(deck::intern("cE_RCH_GREEN")).get());
+  call_kw(method("CUF_ProgressStartP").get(), {S("Overall Progress").get()},
+          {Kw{Ref::steal(deck::intern("Pmi_Total")).get(), deck::integer(50).get()},
+           Kw{Ref::steal(deck::intern("Pms_BarColor")).get(), green.get()},
+           Kw{Ref::steal(deck::intern("Pmf_PercentWidth")).get(), ok(PyFloat_FromDouble(0.2)).get()}});
+  for (long k = 0; k < 50; ++k) {
+    setg("i", deck::integer(k).get());
+    call(method("CUF_ProgressAdvance").get(), deck::integer(1).get());
+    call(G("sleep").get(), ok(PyFloat_FromDouble(0.05)).get());
+  }
+  call(method("CUF_ProgressStop").get());
+  call(method("CUF_Close").get());
+}
+
+void run_demo(PyObject* g) {
+  Ref cls = global(g, N.CLASS_Orvan);
+  Ref dashboard = call(cls.get());
+  ok(PyDict_SetItemString(g, "dashboard", dashboard.get()));
+  // An early end (Ctrl-C in a pause) still closes the live display, so the
+  // terminal gets its cursor back; the exception then goes on.
+  try {
+    demo_body(g, dashboard.get());
+  } catch (const deck::PyErrSet&) {
+    deck::SavedError saved;
+    PyObject* r = PyObject_CallMethod(dashboard.get(), "CUF_Close", nullptr);
+    if (r)
+      Py_DECREF(r);
+    else
+      PyErr_Clear();
+    saved.restore();
+    throw;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The module body.
+
+int exec_module(PyObject* module) noexcept {
+  PyObject* r = deck::guarded([&]() -> Ref {
+    init_names();
+    set_defaults();
+    PyObject* g = PyModule_GetDict(module);
+    if (!g) throw deck::PyErrSet{};
+    deck::import_from(g, "enum", {"Enum"});
+    deck::import_from(g, "datetime", {"datetime"});
+    deck::import_from(g, "contextlib", {"contextmanager"});
+    deck::import_from(g, "rich.live", {"Live"});
+    deck::import_from(g, "rich.console", {"Console", "Group"});
+    deck::import_from(g, "rich.table", {"Table"});
+    deck::import_from(g, "rich.progress", {"Progress", "BarColumn", "TextColumn"});
+    deck::import_from(g, "rich.text", {"Text"});
+    make_enum(g);
+    std::vector<deck::Slot> slots = {
+        {&D_init, nullptr, nullptr},
+        {&D_render, nullptr, nullptr},
+        {&D_add_table, nullptr, nullptr},
+        {&D_display_multi, nullptr, nullptr},
+        {&D_print, nullptr, nullptr},
+        {nullptr, "CUF_Status", make_status},
+        {&D_display_single, nullptr, nullptr},
+        {&D_add_log, nullptr, nullptr},
+        {&D_progress_start, nullptr, nullptr},
+        {&D_progress_advance, nullptr, nullptr},
+        {&D_progress_stop, nullptr, nullptr},
+        {&D_clear, nullptr, nullptr},
+        {&D_close, nullptr, nullptr},
+    };
+    Ref cls = deck::make_class(g, "CLASS_Orvan", slots);
+    deck::set_global(g, N.CLASS_Orvan, cls.get());
+    deck::import_from(g, "time", {"sleep"});
+    Ref random = deck::import_module(g, "random");
+    deck::set_global(g, N.random, random.get());
+    PyObject* name = PyDict_GetItemString(g, "__name__");
+    if (name && PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__main__") == 0) run_demo(g);
+    return none();
+  });
+  if (!r) return -1;
+  Py_DECREF(r);
+  return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "OrvanDeck", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_OrvanDeck(void) { return PyModuleDef_Init(&module_def); }
