@@ -1,0 +1,425 @@
+// PelmarDeck: an exact, thin wrapper over the curses module.
+#include "deck_glue.hpp"
+
+namespace {
+
+using deck::attr;
+using deck::call;
+using deck::call_method;
+using deck::global;
+using deck::ok;
+using deck::Ref;
+using deck::set_attr;
+using deck::Sig;
+
+struct Names {
+  PyObject *CVobj_Curses, *CVobj_STDSCR, *CVobj_Window, *Gobj_curses, *CLASS_Pelmar, *main;
+  PyObject *initscr, *clear, *refresh, *start_color, *init_pair, *encode, *getmaxyx, *getch, *echo, *getstr,
+      *addstr, *color_pair, *attron, *attroff, *move, *newwin, *wrapper, *endwin, *decode, *encoding;
+  PyObject *CUF_SET_ColorTableDefault, *CUF_SET_ColorTable, *CUF_GET_SCR_MAX, *CUF_strlen, *CUF_PrintXY,
+      *CUF_PrintSTATUS, *CUF_Move, *CUF_Refresh;
+  PyObject *COLOR_WHITE, *COLOR_RED, *COLOR_GREEN, *COLOR_CYAN, *COLOR_BLACK;
+  PyObject *big5, *space, *replace, *utf8, *size_label, *size_sep, *counter_label, *status_text;
+  PyObject *zero, *one, *two, *three, *five, *ten, *twelve, *fifteen;
+};
+Names N;
+
+void init_names() {
+  if (N.CVobj_Curses) return;
+  using deck::intern;
+#define NAME(x) N.x = intern(#x)
+  NAME(CVobj_Curses); NAME(CVobj_STDSCR); NAME(CVobj_Window); NAME(Gobj_curses); NAME(CLASS_Pelmar); NAME(main);
+  NAME(initscr); NAME(clear); NAME(refresh); NAME(start_color); NAME(init_pair); NAME(encode); NAME(getmaxyx);
+  NAME(getch); NAME(echo); NAME(getstr); NAME(addstr); NAME(color_pair); NAME(attron); NAME(attroff); NAME(move);
+  NAME(newwin); NAME(wrapper); NAME(endwin); NAME(decode); NAME(encoding);
+  NAME(CUF_SET_ColorTableDefault); NAME(CUF_SET_ColorTable); NAME(CUF_GET_SCR_MAX); NAME(CUF_strlen);
+  NAME(CUF_PrintXY); NAME(CUF_PrintSTATUS); NAME(CUF_Move); NAME(CUF_Refresh);
+  NAME(COLOR_WHITE); NAME(COLOR_RED); NAME(COLOR_GREEN); NAME(COLOR_CYAN); NAME(COLOR_BLACK);
+#undef NAME
+  N.big5 = intern("big5");
+  N.space = intern(" ");
+  N.replace = intern("replace");
+  N.utf8 = intern("utf-8");
+  N.size_label = intern("螢幕尺寸: Width: ");
+  N.size_sep = intern(", Height: ");
+  N.counter_label = intern("計數器： ");
+  N.status_text = intern("[ 狀態列顯示列 ]");
+  auto num = [](long v) { return ok(PyLong_FromLong(v)).release(); };
+  N.zero = num(0);
+  N.one = num(1);
+  N.two = num(2);
+  N.three = num(3);
+  N.five = num(5);
+  N.ten = num(10);
+  N.twelve = num(12);
+  N.fifteen = num(15);
+}
+
+Ref none() { return Ref::borrow(Py_None); }
+
+bool compare(PyObject* a, PyObject* b, int op) { return ok(PyObject_RichCompareBool(a, b, op)) != 0; }
+
+// `a, b = value`, with the interpreter's messages.
+std::pair<Ref, Ref> unpack2(PyObject* value) {
+  Ref it = ok(PyObject_GetIter(value));
+  Ref first = Ref::steal(PyIter_Next(it.get()));
+  if (!first) {
+    if (PyErr_Occurred()) throw deck::PyErrSet{};
+    PyErr_SetString(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
+    throw deck::PyErrSet{};
+  }
+  Ref second = Ref::steal(PyIter_Next(it.get()));
+  if (!second) {
+    if (PyErr_Occurred()) throw deck::PyErrSet{};
+    PyErr_SetString(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
+    throw deck::PyErrSet{};
+  }
+  Ref extra = Ref::steal(PyIter_Next(it.get()));
+  if (extra) {
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    throw deck::PyErrSet{};
+  }
+  if (PyErr_Occurred()) throw deck::PyErrSet{};
+  return {std::move(first), std::move(second)};
+}
+
+Ref screen(PyObject* self) { return attr(self, N.CVobj_STDSCR); }
+Ref curses_of(PyObject* self) { return attr(self, N.CVobj_Curses); }
+
+std::pair<Ref, Ref> screen_size(PyObject* self) {
+  Ref size = call_method(self, N.CUF_GET_SCR_MAX);
+  return unpack2(size.get());
+}
+
+// ---------------------------------------------------------------------------
+// Methods. a[0] is the instance.
+
+Ref m_init(PyObject*, PyObject** a) {
+  PyObject *self = a[0], *curses = a[1], *stdscr = a[2];
+  if (curses == Py_None) {
+    PyErr_SetString(PyExc_RuntimeError, "CLASS_Pelmar not support windows platform");
+    throw deck::PyErrSet{};
+  }
+  set_attr(self, N.CVobj_Curses, curses);
+  set_attr(self, N.CVobj_STDSCR, stdscr);
+  call_method(curses_of(self).get(), N.initscr);
+  call_method(stdscr, N.clear);
+  call_method(stdscr, N.refresh);
+  call_method(self, N.CUF_SET_ColorTableDefault);
+  return none();
+}
+
+Ref m_clear(PyObject*, PyObject** a) {
+  call_method(screen(a[0]).get(), N.clear);
+  return none();
+}
+
+Ref m_strlen(PyObject*, PyObject** a) {
+  Ref encoded = call_method(a[1], N.encode, N.big5);
+  const Py_ssize_t n = PyObject_Size(encoded.get());
+  if (n < 0) throw deck::PyErrSet{};
+  return ok(PyLong_FromSsize_t(n));
+}
+
+Ref m_color_table_default(PyObject* g, PyObject** a) {
+  auto colour = [&](PyObject* name) { return attr(global(g, N.Gobj_curses).get(), name); };
+  Ref fg = deck::list_of({colour(N.COLOR_WHITE).get(), colour(N.COLOR_RED).get(), colour(N.COLOR_GREEN).get(),
+                          colour(N.COLOR_CYAN).get(), colour(N.COLOR_BLACK).get()});
+  Ref bk = deck::list_of({colour(N.COLOR_BLACK).get(), colour(N.COLOR_BLACK).get(), colour(N.COLOR_BLACK).get(),
+                          colour(N.COLOR_BLACK).get(), colour(N.COLOR_WHITE).get()});
+  call_method(a[0], N.CUF_SET_ColorTable, fg.get(), bk.get());
+  return none();
+}
+
+Ref m_color_table(PyObject*, PyObject** a) {
+  PyObject *self = a[0], *fg = a[1], *bk = a[2];
+  call_method(curses_of(self).get(), N.start_color);
+  const Py_ssize_t n = PyObject_Size(fg);
+  if (n < 0) throw deck::PyErrSet{};
+  for (Py_ssize_t c = 0; c < n; ++c) {
+    Ref init_pair = attr(curses_of(self).get(), N.init_pair);
+    Ref index = ok(PyLong_FromSsize_t(c));
+    Ref pair = ok(PyLong_FromSsize_t(c + 1));
+    Ref f = ok(PyObject_GetItem(fg, index.get()));
+    Ref b = ok(PyObject_GetItem(bk, index.get()));
+    call(init_pair.get(), pair.get(), f.get(), b.get());
+  }
+  return none();
+}
+
+Ref m_get_scr_max(PyObject*, PyObject** a) {
+  Ref size = call_method(screen(a[0]).get(), N.getmaxyx);
+  auto [rows, cols] = unpack2(size.get());
+  return deck::tuple_of({cols.get(), rows.get()});
+}
+
+Ref m_get_key(PyObject*, PyObject** a) { return call_method(screen(a[0]).get(), N.getch); }
+
+Ref m_input(PyObject*, PyObject** a) {
+  PyObject *self = a[0], *x = a[1], *y = a[2], *max_len = a[3];
+  call_method(curses_of(self).get(), N.echo);
+  Ref stdscr = screen(self);
+  Ref line = call_method(stdscr.get(), N.getstr, y, x, max_len);
+  if (!PyBytes_Check(line.get()) && !PyByteArray_Check(line.get())) return ok(PyObject_Str(line.get()));
+  // getstr gives bytes in the window's encoding; callers want the text.
+  Ref encoding = Ref::steal(PyObject_GetAttr(stdscr.get(), N.encoding));
+  if (!encoding) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw deck::PyErrSet{};
+    PyErr_Clear();
+  }
+  if (!encoding || encoding.get() == Py_None) encoding = Ref::borrow(N.utf8);
+  return call_method(line.get(), N.decode, encoding.get(), N.replace);
+}
+
+Ref m_print(PyObject*, PyObject** a) {
+  call_method(screen(a[0]).get(), N.addstr, a[1]);
+  return none();
+}
+
+Ref m_print_xy(PyObject*, PyObject** a) {
+  PyObject *self = a[0], *x = a[1], *y = a[2], *text = a[3], *index = a[4];
+  auto [w, h] = screen_size(self);
+  if (compare(x, w.get(), Py_GE)) return none();
+  if (compare(y, h.get(), Py_GE)) return none();
+  if (compare(index, N.zero, Py_GT)) {
+    Ref addstr = attr(screen(self).get(), N.addstr);
+    Ref colour = call_method(curses_of(self).get(), N.color_pair, index);
+    call(addstr.get(), y, x, text, colour.get());
+  } else {
+    call_method(screen(self).get(), N.addstr, y, x, text);
+  }
+  return none();
+}
+
+Ref m_print_c(PyObject*, PyObject** a) {
+  PyObject *self = a[0], *y = a[1], *text = a[2];
+  auto [w, h] = screen_size(self);
+  if (compare(y, h.get(), Py_GE)) return none();
+  Ref text_len = call_method(self, N.CUF_strlen, text);
+  Ref diff = ok(PyNumber_Subtract(w.get(), text_len.get()));
+  Ref half = ok(PyNumber_FloorDivide(diff.get(), N.two));
+  Ref pos_x = ok(PyNumber_Long(half.get()));
+  call_method(self, N.CUF_PrintXY, pos_x.get(), y, text, N.one);
+  return none();
+}
+
+// The longest prefix of `text` that fits in `cells` display cells, and its
+// width; a two-cell character is never split.
+std::pair<Ref, long> fit_prefix(PyObject* text, long cells) {
+  const Py_ssize_t n = PyUnicode_GetLength(text);
+  if (n < 0) throw deck::PyErrSet{};
+  long used = 0;
+  Py_ssize_t end = 0;
+  for (; end < n; ++end) {
+    Ref ch = ok(PyUnicode_Substring(text, end, end + 1));
+    Ref encoded = ok(PyUnicode_AsEncodedString(ch.get(), "big5", "strict"));
+    const long w = static_cast<long>(PyBytes_Size(encoded.get()));
+    if (used + w > cells) break;
+    used += w;
+  }
+  return {ok(PyUnicode_Substring(text, 0, end)), used};
+}
+
+Ref m_print_status(PyObject*, PyObject** a) {
+  PyObject *self = a[0], *text = a[1];
+  auto [w, h] = screen_size(self);
+  Ref text_len = call_method(self, N.CUF_strlen, text);
+  Ref rest = ok(PyNumber_Subtract(w.get(), text_len.get()));
+  Ref space_cnt = ok(PyNumber_Subtract(rest.get(), N.one));
+  Ref last_row = ok(PyNumber_Subtract(h.get(), N.one));
+  if (compare(last_row.get(), N.ten, Py_LE)) return none();
+
+  // A text as wide as the screen would run into the bottom-right cell, which
+  // curses refuses: cut it to the W-1 cells the line covers.
+  Ref shown = Ref::borrow(text);
+  if (PyUnicode_Check(text) && compare(space_cnt.get(), N.zero, Py_LT)) {
+    const long cells = PyLong_AsLong(w.get()) - 1;
+    if (cells == -2 && PyErr_Occurred()) throw deck::PyErrSet{};
+    auto [prefix, used] = fit_prefix(text, cells < 0 ? 0 : cells);
+    shown = std::move(prefix);
+    space_cnt = ok(PyLong_FromLong(cells - used));
+  }
+
+  Ref on = call_method(curses_of(self).get(), N.color_pair, N.five);
+  call_method(screen(self).get(), N.attron, on.get());
+  Ref padding = ok(PyNumber_Multiply(N.space, space_cnt.get()));
+  Ref padded = ok(PyNumber_Add(shown.get(), padding.get()));
+  auto switch_off = [&] {
+    Ref off = call_method(curses_of(self).get(), N.color_pair, N.five);
+    call_method(screen(self).get(), N.attroff, off.get());
+  };
+  // Pair 5 must not stay on for later writes when the write fails.
+  deck::undo_on_error([&] { call_method(screen(self).get(), N.addstr, last_row.get(), N.zero, padded.get()); },
+                      switch_off);
+  switch_off();
+  return none();
+}
+
+Ref m_refresh(PyObject*, PyObject** a) {
+  call_method(screen(a[0]).get(), N.refresh);
+  return none();
+}
+
+Ref m_move(PyObject*, PyObject** a) {
+  call_method(screen(a[0]).get(), N.move, a[2], a[1]);
+  return none();
+}
+
+Ref m_create_window(PyObject* g, PyObject** a) {
+  PyObject *self = a[0], *x = a[1], *y = a[2], *width = a[3], *height = a[4];
+  Ref curses = global(g, N.Gobj_curses);
+  Ref win = call_method(curses.get(), N.newwin, height, width, y, x);
+  set_attr(self, N.CVobj_Window, win.get());
+  return attr(self, N.CVobj_Window);
+}
+
+Ref m_print_w(PyObject*, PyObject** a) {
+  call_method(a[1], N.addstr, a[2]);
+  return none();
+}
+
+Ref m_print_xyw(PyObject*, PyObject** a) {
+  call_method(a[1], N.addstr, a[3], a[2], a[4], a[5]);
+  return none();
+}
+
+Ref m_refresh_w(PyObject*, PyObject** a) {
+  call_method(a[1], N.refresh);
+  return none();
+}
+
+// ---------------------------------------------------------------------------
+// The demonstration: redraws the size, a counter and the status line until
+// an exception (Ctrl-C) ends it.
+
+Ref f_main(PyObject* g, PyObject** a) {
+  PyObject* stdscr = a[0];
+  Ref cls = global(g, N.CLASS_Pelmar);
+  Ref curses = global(g, N.Gobj_curses);
+  Ref pelmar = call(cls.get(), curses.get(), stdscr);
+  call_method(pelmar.get(), N.CUF_SET_ColorTableDefault);
+  long counter = 0;
+  for (;;) {
+    Ref size = call_method(pelmar.get(), N.CUF_GET_SCR_MAX);
+    auto [max_x, max_y] = unpack2(size.get());
+    Ref sx = ok(PyObject_Str(max_x.get()));
+    Ref sy = ok(PyObject_Str(max_y.get()));
+    Ref size_line = ok(PyUnicode_Concat(N.size_label, sx.get()));
+    size_line = ok(PyUnicode_Concat(size_line.get(), N.size_sep));
+    size_line = ok(PyUnicode_Concat(size_line.get(), sy.get()));
+    call_method(pelmar.get(), N.CUF_PrintXY, N.ten, N.twelve, size_line.get(), N.three);
+    Ref count = ok(PyLong_FromLong(counter));
+    Ref count_text = ok(PyObject_Str(count.get()));
+    Ref counter_line = ok(PyUnicode_Concat(N.counter_label, count_text.get()));
+    call_method(pelmar.get(), N.CUF_PrintXY, N.ten, N.fifteen, counter_line.get(), N.two);
+    call_method(pelmar.get(), N.CUF_PrintSTATUS, N.status_text);
+    call_method(pelmar.get(), N.CUF_Move, N.zero, N.zero);
+    call_method(pelmar.get(), N.CUF_Refresh);
+    if (++counter >= 1000) counter = 0;
+    // The loop never returns to the interpreter: run signal handlers (Ctrl-C)
+    // and let other threads in here.
+    if (PyErr_CheckSignals() < 0) throw deck::PyErrSet{};
+    PyThreadState* ts = PyEval_SaveThread();
+    PyEval_RestoreThread(ts);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Signatures and the class.
+
+Sig S_init{"__init__", "CLASS_Pelmar.__init__", {"self", "Pobj_Curses", "Pobj_STDSCR"}, {}, {}, {}};
+Sig S_clear{"CUF_clear", "CLASS_Pelmar.CUF_clear", {"self"}, {}, {}, {}};
+Sig S_strlen{"CUF_strlen", "CLASS_Pelmar.CUF_strlen", {"self", "Pms_Text"}, {}, {}, {}};
+Sig S_ct_default{"CUF_SET_ColorTableDefault", "CLASS_Pelmar.CUF_SET_ColorTableDefault", {"self"}, {}, {}, {}};
+Sig S_ct{"CUF_SET_ColorTable", "CLASS_Pelmar.CUF_SET_ColorTable", {"self", "PmUa_FG_COLOR", "PmUa_BK_COLOR"}, {}, {}, {}};
+Sig S_scr_max{"CUF_GET_SCR_MAX", "CLASS_Pelmar.CUF_GET_SCR_MAX", {"self"}, {}, {}, {}};
+Sig S_get_key{"CUF_GetKey", "CLASS_Pelmar.CUF_GetKey", {"self"}, {}, {}, {}};
+Sig S_input{"CUF_Input", "CLASS_Pelmar.CUF_Input", {"self", "Pmi_PosX", "Pmi_PosY", "Pmi_MAX_LEN"}, {}, {}, {}};
+Sig S_print{"CUF_Print", "CLASS_Pelmar.CUF_Print", {"self", "Pms_Text"}, {}, {}, {}};
+Sig S_print_xy{"CUF_PrintXY", "CLASS_Pelmar.CUF_PrintXY",
+               {"self", "Pmi_PosX", "Pmi_PosY", "Pms_Text", "Pmi_ColorTableIndex"}, {}, {}, {}};
+Sig S_print_c{"CUF_PrintC", "CLASS_Pelmar.CUF_PrintC", {"self", "Pmi_PosY", "Pms_Text"}, {}, {}, {}};
+Sig S_print_status{"CUF_PrintSTATUS", "CLASS_Pelmar.CUF_PrintSTATUS", {"self", "Pms_Text"}, {}, {}, {}};
+Sig S_refresh{"CUF_Refresh", "CLASS_Pelmar.CUF_Refresh", {"self"}, {}, {}, {}};
+Sig S_move{"CUF_Move", "CLASS_Pelmar.CUF_Move", {"self", "Pmi_PosX", "Pmi_PosY"}, {}, {}, {}};
+Sig S_create_window{"CUF_Create_Window", "CLASS_Pelmar.CUF_Create_Window",
+                    {"self", "Pmi_PosX", "Pmi_PosY", "Pmi_Width", "Pmi_Height"}, {}, {}, {}};
+Sig S_print_w{"CUF_PrintW", "CLASS_Pelmar.CUF_PrintW", {"self", "Pobj_Window", "Pms_Text"}, {}, {}, {}};
+Sig S_print_xyw{"CUF_PrintXYW", "CLASS_Pelmar.CUF_PrintXYW",
+                {"self", "Pobj_Window", "Pmi_PosX", "Pmi_PosY", "Pms_Text", "Pmi_ColorTableIndex"}, {}, {}, {}};
+Sig S_refresh_w{"CUF_RefreshW", "CLASS_Pelmar.CUF_RefreshW", {"self", "Pobj_Window"}, {}, {}, {}};
+Sig S_main{"main", "main", {"Pobj_STDSCR"}, {}, {}, {}};
+
+deck::MethodDef D_init = deck::method<S_init, m_init>();
+deck::MethodDef D_clear = deck::method<S_clear, m_clear>();
+deck::MethodDef D_strlen = deck::method<S_strlen, m_strlen>();
+deck::MethodDef D_ct_default = deck::method<S_ct_default, m_color_table_default>();
+deck::MethodDef D_ct = deck::method<S_ct, m_color_table>();
+deck::MethodDef D_scr_max = deck::method<S_scr_max, m_get_scr_max>();
+deck::MethodDef D_get_key = deck::method<S_get_key, m_get_key>();
+deck::MethodDef D_input = deck::method<S_input, m_input>();
+deck::MethodDef D_print = deck::method<S_print, m_print>();
+deck::MethodDef D_print_xy = deck::method<S_print_xy, m_print_xy>();
+deck::MethodDef D_print_c = deck::method<S_print_c, m_print_c>();
+deck::MethodDef D_print_status = deck::method<S_print_status, m_print_status>();
+deck::MethodDef D_refresh = deck::method<S_refresh, m_refresh>();
+deck::MethodDef D_move = deck::method<S_move, m_move>();
+deck::MethodDef D_create_window = deck::method<S_create_window, m_create_window>();
+deck::MethodDef D_print_w = deck::method<S_print_w, m_print_w>();
+deck::MethodDef D_print_xyw = deck::method<S_print_xyw, m_print_xyw>();
+deck::MethodDef D_refresh_w = deck::method<S_refresh_w, m_refresh_w>();
+
+PyMethodDef main_def = {
+    "main",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&deck::function_entry<S_main, f_main>)),
+    METH_FASTCALL | METH_KEYWORDS,
+    nullptr,
+};
+
+int exec_module(PyObject* module) noexcept {
+  PyObject* r = deck::guarded([&]() -> Ref {
+    init_names();
+    PyObject* g = PyModule_GetDict(module);
+    if (!g) throw deck::PyErrSet{};
+    deck::set_global(g, deck::intern("sys"), deck::import_module(g, "sys").get());
+    deck::set_global(g, deck::intern("os"), deck::import_module(g, "os").get());
+    deck::set_global(g, N.Gobj_curses, deck::import_module(g, "curses").get());
+    std::vector<deck::Slot> slots;
+    for (deck::MethodDef* d : {&D_init, &D_clear, &D_strlen, &D_ct_default, &D_ct, &D_scr_max, &D_get_key, &D_input,
+                               &D_print, &D_print_xy, &D_print_c, &D_print_status, &D_refresh, &D_move,
+                               &D_create_window, &D_print_w, &D_print_xyw, &D_refresh_w})
+      slots.push_back(deck::Slot{d, nullptr, nullptr});
+    Ref cls = deck::make_class(g, "CLASS_Pelmar", slots);
+    deck::set_global(g, N.CLASS_Pelmar, cls.get());
+
+    deck::prepare(S_main, false);
+    main_def.ml_doc = S_main.doc.c_str();
+    PyObject* module_name = PyDict_GetItemString(g, "__name__");
+    Ref main_fn = ok(PyCFunction_NewEx(&main_def, module, module_name));
+    deck::set_global(g, N.main, main_fn.get());
+
+    if (module_name && PyUnicode_Check(module_name) &&
+        PyUnicode_CompareWithASCIIString(module_name, "__main__") == 0) {
+      Ref wrapper = attr(global(g, N.Gobj_curses).get(), N.wrapper);
+      call(wrapper.get(), global(g, N.main).get());
+      call_method(global(g, N.Gobj_curses).get(), N.endwin);
+    }
+    return none();
+  });
+  if (!r) return -1;
+  Py_DECREF(r);
+  return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "PelmarDeck", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_PelmarDeck(void) { return PyModuleDef_Init(&module_def); }
