@@ -187,7 +187,7 @@ def test_cells_converted_with_str(dash, fakes):
         def __str__(self):
             return "via-str"
 
-        def __format__(self, spec):
+        def __format__(self, format_spec):
             return "via-format"
 
     dash.CUF_AddTable("T", ["a", "b", "c", "d"])
@@ -487,8 +487,8 @@ def test_missing_table_id_formatted_with_format(dash, fakes):
         def __hash__(self):
             return 1
 
-        def __format__(self, spec):
-            assert spec == ""
+        def __format__(self, format_spec):
+            assert format_spec == ""
             return "formatted"
 
         def __str__(self):

@@ -187,8 +187,8 @@ def test_display_single_non_strings_formatted(dash, fakes):
 
 def test_display_single_uses_format_not_str_for_non_strings(dash, fakes):
     class Obj:
-        def __format__(self, spec):
-            assert spec == ""
+        def __format__(self, format_spec):
+            assert format_spec == ""
             return "fmt"
 
         def __str__(self):
@@ -217,7 +217,7 @@ def test_display_single_enum_member_as_message(dash, fakes):
 
 def test_str_argument_uses_own_text(dash, fakes):
     class Odd(str):
-        def __format__(self, spec):
+        def __format__(self, format_spec):
             return "FORMATTED"
 
         def __str__(self):
@@ -231,7 +231,7 @@ def test_str_argument_uses_own_text(dash, fakes):
 
 def test_display_single_format_failure_stores_nothing(dash, fakes):
     class Bad:
-        def __format__(self, spec):
+        def __format__(self, format_spec):
             raise ValueError("no format")
 
     dash.CUF_DisplaySingle("keep")
