@@ -7,8 +7,9 @@ using deck::attr;
 using deck::call;
 using deck::call_kw;
 using deck::call_method;
+using deck::call_method_kw;
+using deck::kwnames;
 using deck::global;
-using deck::Kw;
 using deck::ok;
 using deck::Ref;
 using deck::set_attr;
@@ -75,38 +76,43 @@ std::pair<Ref, Ref> unpack2(PyObject* item) {
 
 Ref build_table(PyObject* g, PyObject* table_id, PyObject* entry) {
   Ref table_cls = global(g, N.Table);
-  Ref table = call_kw(table_cls.get(), {}, {Kw{N.title, table_id}});
+  static PyObject* const kw_title = kwnames({"title"});
+  static PyObject* const kw_justify = kwnames({"justify"});
+  Ref table = call_kw(table_cls.get(), {table_id}, kw_title);
   Ref columns = ok(PyObject_GetItem(entry, N.columns));
-  Ref add_column = attr(table.get(), N.add_column);
   Ref it = ok(PyObject_GetIter(columns.get()));
   while (PyObject* col = PyIter_Next(it.get())) {
     Ref c = Ref::steal(col);
-    call_kw(add_column.get(), {c.get()}, {Kw{N.justify, N.center}});
+    call_method_kw(N.add_column, {table.get(), c.get(), N.center}, kw_justify);
   }
   if (PyErr_Occurred()) throw deck::PyErrSet{};
   Ref rows = ok(PyObject_GetItem(entry, N.rows));
   Ref row_values = call_method(rows.get(), N.values);
-  Ref add_row = attr(table.get(), N.add_row);
   Ref rit = ok(PyObject_GetIter(row_values.get()));
+  // add_row(table, *cells): the cells' references live in `cells`, the call
+  // reads them from `stack`; both are reused across rows.
+  std::vector<Ref> cells;
+  std::vector<PyObject*> stack;
   while (PyObject* vl = PyIter_Next(rit.get())) {
     Ref value_list = Ref::steal(vl);
-    Ref cells = ok(PyList_New(0));
+    cells.clear();
     Ref cit = ok(PyObject_GetIter(value_list.get()));
     while (PyObject* v = PyIter_Next(cit.get())) {
       Ref value = Ref::steal(v);
-      Ref s = ok(PyObject_Str(value.get()));
-      ok(PyList_Append(cells.get(), s.get()));
+      cells.push_back(ok(PyObject_Str(value.get())));
     }
     if (PyErr_Occurred()) throw deck::PyErrSet{};
-    Ref args = ok(PyList_AsTuple(cells.get()));
-    ok(PyObject_Call(add_row.get(), args.get(), nullptr));
+    stack.clear();
+    stack.push_back(table.get());
+    for (const Ref& c : cells) stack.push_back(c.get());
+    deck::vcall_method(N.add_row, stack.data(), stack.size());
   }
   if (PyErr_Occurred()) throw deck::PyErrSet{};
   return table;
 }
 
 Ref render_group(PyObject* g, PyObject* self) {
-  Ref elements = ok(PyList_New(0));
+  std::vector<Ref> elements;
   Ref logs = attr(self, N.logs);
   if (truthy(logs.get())) {
     Ref text = global(g, N.Text);
@@ -117,13 +123,11 @@ Ref render_group(PyObject* g, PyObject* self) {
     Ref slice = ok(PySlice_New(start.get(), nullptr, nullptr));
     Ref visible = ok(PyObject_GetItem(logs2.get(), slice.get()));
     Ref joined = ok(PyUnicode_Join(N.newline, visible.get()));
-    Ref t = call(from_markup.get(), joined.get());
-    ok(PyList_Append(elements.get(), t.get()));
+    elements.push_back(call(from_markup.get(), joined.get()));
   }
   Ref msg = attr(self, N.single_line_msg);
   if (truthy(msg.get())) {
-    Ref t = text_from_markup(g, msg.get());
-    ok(PyList_Append(elements.get(), t.get()));
+    elements.push_back(text_from_markup(g, msg.get()));
   }
   Ref tables = attr(self, N.tables);
   Ref items = call_method(tables.get(), N.items);
@@ -131,18 +135,18 @@ Ref render_group(PyObject* g, PyObject* self) {
   while (PyObject* item = PyIter_Next(it.get())) {
     Ref pair = Ref::steal(item);
     auto [table_id, entry] = unpack2(pair.get());
-    Ref table = build_table(g, table_id.get(), entry.get());
-    ok(PyList_Append(elements.get(), table.get()));
+    elements.push_back(build_table(g, table_id.get(), entry.get()));
   }
   if (PyErr_Occurred()) throw deck::PyErrSet{};
   Ref bar = attr(self, N.progress_bar);
   if (truthy(bar.get())) {
-    Ref r = call_method(bar.get(), N.get_renderable);
-    ok(PyList_Append(elements.get(), r.get()));
+    elements.push_back(call_method(bar.get(), N.get_renderable));
   }
   Ref group = global(g, N.Group);
-  Ref args = ok(PyList_AsTuple(elements.get()));
-  return ok(PyObject_Call(group.get(), args.get(), nullptr));
+  std::vector<PyObject*> stack;
+  stack.reserve(elements.size());
+  for (const Ref& e : elements) stack.push_back(e.get());
+  return deck::vcall(group.get(), stack.data(), stack.size());
 }
 
 void refresh(PyObject* self) {
@@ -186,7 +190,8 @@ Ref m_init(PyObject* g, PyObject** a) {
   Ref group = call_method(self, N._render_group);
   Ref cons = attr(self, N.console);
   Ref rate = attr(self, N.Pmi_RefreshRate);
-  Ref live = call_kw(live_cls.get(), {group.get()}, {Kw{N.console, cons.get()}, Kw{N.refresh_per_second, rate.get()}});
+  static PyObject* const kw_live = kwnames({"console", "refresh_per_second"});
+  Ref live = call_kw(live_cls.get(), {group.get(), cons.get(), rate.get()}, kw_live);
   set_attr(self, N.live, live.get());
   Ref live2 = attr(self, N.live);
   call_method(live2.get(), N.start);
@@ -310,16 +315,18 @@ Ref m_progress_start(PyObject* g, PyObject** a) {
   Ref as_int = ok(PyNumber_Long(product.get()));
   // max(10, n): the first argument wins ties, as the builtin does.
   Ref bar_width = ok(PyObject_RichCompareBool(as_int.get(), N.ten, Py_GT)) ? std::move(as_int) : Ref::borrow(N.ten);
-  Ref col2 = call_kw(bar_column.get(), {}, {Kw{N.bar_width, bar_width.get()}, Kw{N.complete_style, bar_color}});
+  static PyObject* const kw_bar = kwnames({"bar_width", "complete_style"});
+  Ref col2 = call_kw(bar_column.get(), {bar_width.get(), bar_color}, kw_bar);
   Ref text_column2 = global(g, N.TextColumn);
   Ref col3 = call(text_column2.get(), N.fmt_percentage);
   Ref console2 = attr(self, N.console);
-  Ref bar = call_kw(progress_cls.get(), {col1.get(), col2.get(), col3.get()},
-                    {Kw{N.console, console2.get()}, Kw{N.transient, Py_True}});
+  static PyObject* const kw_progress = kwnames({"console", "transient"});
+  Ref bar = call_kw(progress_cls.get(), {col1.get(), col2.get(), col3.get(), console2.get(), Py_True}, kw_progress);
   // Bar and task id are stored together, so a failed add_task leaves no
   // bar paired with a stale id.
+  static PyObject* const kw_total = kwnames({"total"});
   Ref add_task = attr(bar.get(), N.add_task);
-  Ref task_id = call_kw(add_task.get(), {description}, {Kw{N.total, total}});
+  Ref task_id = call_kw(add_task.get(), {description, total}, kw_total);
   set_attr(self, N.progress_bar, bar.get());
   set_attr(self, N.progress_task_id, task_id.get());
   return none();
@@ -332,7 +339,8 @@ Ref m_progress_advance(PyObject*, PyObject** a) {
   Ref bar2 = attr(self, N.progress_bar);
   Ref update = attr(bar2.get(), N.update);
   Ref task_id = attr(self, N.progress_task_id);
-  call_kw(update.get(), {task_id.get()}, {Kw{N.advance, a[1]}});
+  static PyObject* const kw_advance = kwnames({"advance"});
+  call_kw(update.get(), {task_id.get(), a[1]}, kw_advance);
   refresh(self);
   return none();
 }
@@ -763,10 +771,10 @@ void demo_body(PyObject* g, PyObject* dashboard) {
   }
   if (PyErr_Occurred()) throw deck::PyErrSet{};
   Ref green = attr(G("ENUM_RichColor").get(), Ref::steal(deck::intern("cE_RCH_GREEN")).get());
-  call_kw(method("CUF_ProgressStartP").get(), {S("Overall Progress").get()},
-          {Kw{Ref::steal(deck::intern("Pmi_Total")).get(), deck::integer(50).get()},
-           Kw{Ref::steal(deck::intern("Pms_BarColor")).get(), green.get()},
-           Kw{Ref::steal(deck::intern("Pmf_PercentWidth")).get(), ok(PyFloat_FromDouble(0.2)).get()}});
+  static PyObject* const kw_start = kwnames({"Pmi_Total", "Pms_BarColor", "Pmf_PercentWidth"});
+  call_kw(method("CUF_ProgressStartP").get(),
+          {S("Overall Progress").get(), deck::integer(50).get(), green.get(), ok(PyFloat_FromDouble(0.2)).get()},
+          kw_start);
   for (long k = 0; k < 50; ++k) {
     setg("i", deck::integer(k).get());
     call(method("CUF_ProgressAdvance").get(), deck::integer(1).get());

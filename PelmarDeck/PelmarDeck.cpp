@@ -61,6 +61,8 @@ bool compare(PyObject* a, PyObject* b, int op) { return ok(PyObject_RichCompareB
 
 // `a, b = value`, with the interpreter's messages.
 std::pair<Ref, Ref> unpack2(PyObject* value) {
+  if (PyTuple_CheckExact(value) && PyTuple_Size(value) == 2)
+    return {Ref::borrow(PyTuple_GetItem(value, 0)), Ref::borrow(PyTuple_GetItem(value, 1))};
   Ref it = ok(PyObject_GetIter(value));
   Ref first = Ref::steal(PyIter_Next(it.get()));
   if (!first) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <Python.h>
+#include <dlfcn.h>
 
 #include <cstddef>
 #include <cstring>
@@ -126,33 +127,84 @@ inline Ref attr(PyObject* o, PyObject* name) { return ok(PyObject_GetAttr(o, nam
 inline void set_attr(PyObject* o, PyObject* name, PyObject* v) { ok(PyObject_SetAttr(o, name, v)); }
 inline bool truthy(PyObject* o) { return ok(PyObject_IsTrue(o)) != 0; }
 
-inline Ref call(PyObject* f) { return ok(PyObject_CallNoArgs(f)); }
+// Vectorcall entry points, found at load time: PyObject_Vectorcall is
+// exported from 3.11 on (stable ABI from 3.12), PyObject_VectorcallMethod
+// from 3.10 on. Without them calls go through argument tuples and dicts.
+using VectorcallFn = PyObject* (*)(PyObject*, PyObject* const*, size_t, PyObject*);
+
+struct FastCalls {
+  VectorcallFn vectorcall;
+  VectorcallFn vectorcall_method;
+};
+
+inline const FastCalls& fast_calls() {
+  static const FastCalls f = {
+      reinterpret_cast<VectorcallFn>(dlsym(RTLD_DEFAULT, "PyObject_Vectorcall")),
+      reinterpret_cast<VectorcallFn>(dlsym(RTLD_DEFAULT, "PyObject_VectorcallMethod")),
+  };
+  return f;
+}
+
+// A tuple of keyword names for a call site, made once and kept.
+inline PyObject* kwnames(std::initializer_list<const char*> names) {
+  Ref t = ok(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  Py_ssize_t i = 0;
+  for (const char* n : names) PyTuple_SetItem(t.get(), i++, intern(n));
+  return t.release();
+}
+
+inline Ref call_slow(PyObject* f, PyObject* const* args, size_t nargs, PyObject* kwn) {
+  Ref tuple = ok(PyTuple_New(static_cast<Py_ssize_t>(nargs)));
+  for (size_t i = 0; i < nargs; ++i) {
+    Py_INCREF(args[i]);
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), args[i]);
+  }
+  Ref kwargs;
+  if (kwn) {
+    kwargs = ok(PyDict_New());
+    const Py_ssize_t nk = PyTuple_Size(kwn);
+    for (Py_ssize_t k = 0; k < nk; ++k) ok(PyDict_SetItem(kwargs.get(), PyTuple_GetItem(kwn, k), args[nargs + static_cast<size_t>(k)]));
+  }
+  return ok(PyObject_Call(f, tuple.get(), kwargs.get()));
+}
+
+// f(*args[:nargs], **dict(zip(kwn, args[nargs:]))) without temporaries.
+inline Ref vcall(PyObject* f, PyObject* const* args, size_t nargs, PyObject* kwn = nullptr) {
+  if (VectorcallFn vc = fast_calls().vectorcall) return ok(vc(f, args, nargs, kwn));
+  return call_slow(f, args, nargs, kwn);
+}
+
+// The same for a method: args[0] is the object, looked up without making a
+// bound method.
+inline Ref vcall_method(PyObject* name, PyObject* const* args, size_t nargs, PyObject* kwn = nullptr) {
+  if (VectorcallFn vm = fast_calls().vectorcall_method) return ok(vm(name, args, nargs, kwn));
+  Ref bound = ok(PyObject_GetAttr(args[0], name));
+  return vcall(bound.get(), args + 1, nargs - 1, kwn);
+}
+
+inline size_t positional(std::initializer_list<PyObject*> args, PyObject* kwn) {
+  return args.size() - (kwn ? static_cast<size_t>(PyTuple_Size(kwn)) : 0);
+}
+
+inline Ref call(PyObject* f) { return vcall(f, nullptr, 0); }
 template <class... A>
 Ref call(PyObject* f, A... args) {
-  static_assert((std::is_convertible_v<A, PyObject*> && ...));
-  return ok(PyObject_CallFunctionObjArgs(f, static_cast<PyObject*>(args)..., nullptr));
+  PyObject* stack[] = {static_cast<PyObject*>(args)...};
+  return vcall(f, stack, sizeof...(A));
 }
 template <class... A>
 Ref call_method(PyObject* o, PyObject* name, A... args) {
-  return ok(PyObject_CallMethodObjArgs(o, name, static_cast<PyObject*>(args)..., nullptr));
+  PyObject* stack[] = {o, static_cast<PyObject*>(args)...};
+  return vcall_method(name, stack, 1 + sizeof...(A));
 }
 
-struct Kw {
-  PyObject* name;
-  PyObject* value;
-};
-
-// A call with keyword arguments: positional items, then keywords in order.
-inline Ref call_kw(PyObject* f, std::initializer_list<PyObject*> pos, std::initializer_list<Kw> kws) {
-  Ref args = ok(PyTuple_New(static_cast<Py_ssize_t>(pos.size())));
-  Py_ssize_t i = 0;
-  for (PyObject* p : pos) {
-    Py_INCREF(p);
-    PyTuple_SetItem(args.get(), i++, p);  // steals; cannot fail on a new tuple
-  }
-  Ref kwargs = ok(PyDict_New());
-  for (const Kw& k : kws) ok(PyDict_SetItem(kwargs.get(), k.name, k.value));
-  return ok(PyObject_Call(f, args.get(), kwargs.get()));
+// A call with keywords: `args` holds the positional values, then one value
+// per name in `kwn`.
+inline Ref call_kw(PyObject* f, std::initializer_list<PyObject*> args, PyObject* kwn) {
+  return vcall(f, args.begin(), positional(args, kwn), kwn);
+}
+inline Ref call_method_kw(PyObject* name, std::initializer_list<PyObject*> args, PyObject* kwn) {
+  return vcall_method(name, args.begin(), positional(args, kwn), kwn);
 }
 
 inline Ref tuple_of(std::initializer_list<PyObject*> items) {
