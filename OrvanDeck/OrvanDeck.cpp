@@ -540,9 +540,17 @@ void status_dealloc(PyObject* o) {
   Py_DECREF(tp);
 }
 
+PyObject* status_name(PyObject*, void*) noexcept { return PyUnicode_FromString("CUF_Status"); }
+PyObject* status_qualname(PyObject*, void*) noexcept { return PyUnicode_FromString("CLASS_Orvan.CUF_Status"); }
+
 PyTypeObject* status_iter_type() {
   static PyTypeObject* tp = nullptr;
   if (tp) return tp;
+  static PyGetSetDef getset[] = {
+      {"__name__", status_name, nullptr, nullptr, nullptr},
+      {"__qualname__", status_qualname, nullptr, nullptr, nullptr},
+      {nullptr, nullptr, nullptr, nullptr, nullptr},
+  };
   static PyMethodDef methods[] = {
       {"throw", reinterpret_cast<PyCFunction>(status_throw), METH_VARARGS, nullptr},
       {"close", reinterpret_cast<PyCFunction>(status_close), METH_NOARGS, nullptr},
@@ -556,6 +564,7 @@ PyTypeObject* status_iter_type() {
       {Py_tp_iter, reinterpret_cast<void*>(status_iter_self)},
       {Py_tp_iternext, reinterpret_cast<void*>(status_next)},
       {Py_tp_methods, methods},
+      {Py_tp_getset, getset},
       {0, nullptr},
   };
   static PyType_Spec spec = {"OrvanDeck.CUF_Status", sizeof(StatusIter), 0,
