@@ -1,0 +1,3 @@
+# Entry point of the deckrun command: runs the module named by sys.argv[1] as __main__
+# and returns the exit status.
+def main() -> int: ...
