@@ -57,7 +57,24 @@ void init_names() {
 
 Ref none() { return Ref::borrow(Py_None); }
 
-bool compare(PyObject* a, PyObject* b, int op) { return ok(PyObject_RichCompareBool(a, b, op)) != 0; }
+bool compare(PyObject* a, PyObject* b, int op) {
+  // Plain ints, the usual case, compare without the generic protocol.
+  if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
+    int oa = 0, ob = 0;
+    const long x = PyLong_AsLongAndOverflow(a, &oa);
+    const long y = PyLong_AsLongAndOverflow(b, &ob);
+    if (!oa && !ob) {
+      switch (op) {
+        case Py_LT: return x < y;
+        case Py_LE: return x <= y;
+        case Py_GT: return x > y;
+        case Py_GE: return x >= y;
+        default: break;
+      }
+    }
+  }
+  return ok(PyObject_RichCompareBool(a, b, op)) != 0;
+}
 
 // `a, b = value`, with the interpreter's messages.
 std::pair<Ref, Ref> unpack2(PyObject* value) {
@@ -117,7 +134,9 @@ Ref m_clear(PyObject*, PyObject** a) {
 }
 
 Ref m_strlen(PyObject*, PyObject** a) {
-  Ref encoded = call_method(a[1], N.encode, N.big5);
+  // An exact str encodes as its encode method would, without the lookup.
+  Ref encoded = PyUnicode_CheckExact(a[1]) ? ok(PyUnicode_AsEncodedString(a[1], "big5", "strict"))
+                                           : call_method(a[1], N.encode, N.big5);
   const Py_ssize_t n = PyObject_Size(encoded.get());
   if (n < 0) throw deck::PyErrSet{};
   return ok(PyLong_FromSsize_t(n));
@@ -152,7 +171,7 @@ Ref m_color_table(PyObject*, PyObject** a) {
 Ref m_get_scr_max(PyObject*, PyObject** a) {
   Ref size = call_method(screen(a[0]).get(), N.getmaxyx);
   auto [rows, cols] = unpack2(size.get());
-  return deck::tuple_of({cols.get(), rows.get()});
+  return ok(PyTuple_Pack(2, cols.get(), rows.get()));
 }
 
 Ref m_get_key(PyObject*, PyObject** a) { return call_method(screen(a[0]).get(), N.getch); }
@@ -184,9 +203,9 @@ Ref m_print_xy(PyObject*, PyObject** a) {
   if (compare(x, w.get(), Py_GE)) return none();
   if (compare(y, h.get(), Py_GE)) return none();
   if (compare(index, N.zero, Py_GT)) {
-    Ref addstr = attr(screen(self).get(), N.addstr);
+    Ref stdscr = screen(self);
     Ref colour = call_method(curses_of(self).get(), N.color_pair, index);
-    call(addstr.get(), y, x, text, colour.get());
+    call_method(stdscr.get(), N.addstr, y, x, text, colour.get());
   } else {
     call_method(screen(self).get(), N.addstr, y, x, text);
   }

@@ -320,6 +320,13 @@ struct Sig {
 inline void bind(const Sig& s, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                  PyObject** out) {
   const int n = s.n();
+  // The common call: every argument given by position.
+  if (!kwnames && nargs + (self ? 1 : 0) == n) {
+    int pos = 0;
+    if (self) out[pos++] = self;
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[pos++] = args[i];
+    return;
+  }
   for (int i = 0; i < n; ++i) out[i] = nullptr;
   int pos = 0;
   if (self) out[pos++] = self;
@@ -427,32 +434,45 @@ inline std::vector<ClassHome>& class_homes() {
   return homes;
 }
 
-inline PyObject* globals_of(PyTypeObject* cls) {
+// The globals of the module whose class `self` is an instance of. Plain
+// METH_FASTCALL descriptors get no defining class, but they are what the
+// interpreter's call specialisation accepts, so the class is found here.
+inline PyObject* globals_for(PyObject* self) {
+  PyObject* tp = reinterpret_cast<PyObject*>(Py_TYPE(self));
   for (const ClassHome& h : class_homes())
-    if (h.cls == reinterpret_cast<PyObject*>(cls)) return h.globals;
-  PyErr_SetString(PyExc_SystemError, "method called through an unknown class");
+    if (h.cls == tp) return h.globals;
+  // A subclass: the first registered class on its MRO.
+  Ref mro = ok(PyObject_GetAttrString(tp, "__mro__"));
+  const Py_ssize_t n = PyTuple_Size(mro.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* base = PyTuple_GetItem(mro.get(), i);
+    for (const ClassHome& h : class_homes())
+      if (h.cls == base) return h.globals;
+  }
+  PyErr_SetString(PyExc_SystemError, "method called on an instance of an unknown class");
   throw PyErrSet{};
 }
 
 template <Sig& S, MethodImpl Impl>
-PyObject* method_entry(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
-                       PyObject* kwnames) noexcept {
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guarded([&]() -> Ref {
     PyObject* a[kMaxParams];
-    bind(S, self, args, static_cast<Py_ssize_t>(nargsf), kwnames, a);
-    return Impl(globals_of(cls), a);
+    bind(S, self, args, nargs, kwnames, a);
+    return Impl(globals_for(self), a);
   });
 }
 
+using FastEntry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
 struct MethodDef {
   Sig* sig;
-  PyCMethod entry;
+  FastEntry entry;
   PyMethodDef def;  // filled by make_class; must outlive the descriptors
 };
 
 template <Sig& S, MethodImpl Impl>
 MethodDef method() {
-  return MethodDef{&S, reinterpret_cast<PyCMethod>(&method_entry<S, Impl>), PyMethodDef{}};
+  return MethodDef{&S, &method_entry<S, Impl>, PyMethodDef{}};
 }
 
 // Extra namespace entries that are not plain methods (CUF_Status's context
@@ -480,7 +500,7 @@ inline Ref make_class(PyObject* globals, const char* name, std::vector<Slot>& sl
       prepare(*m.sig, true);
       m.def.ml_name = m.sig->name;
       m.def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m.entry));
-      m.def.ml_flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+      m.def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
       m.def.ml_doc = m.sig->doc.c_str();
       // Placeholder: the class does not exist yet; replaced in place below.
       ok(PyDict_SetItemString(ns.get(), m.sig->name, Py_None));
