@@ -1,0 +1,74 @@
+"""Screen benchmarks: PelmarDeck against hand_pelmar on a real curses screen.
+
+run.py starts this inside a pseudo-terminal (TERM=xterm-256color, 80x24);
+results go as JSON to the path given as argv[1], a traceback to argv[1]+".err".
+"""
+import curses
+import fcntl
+import json
+import os
+import struct
+import sys
+import termios
+import traceback
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import PelmarDeck  # noqa: E402
+import hand_pelmar  # noqa: E402
+
+import timing  # noqa: E402
+
+QUICK = os.environ.get("BENCH_QUICK") == "1"
+ROUNDS = 5 if QUICK else 11
+ROUND_S = 0.05 if QUICK else 0.15
+
+ASCII = "The quick brown fox jumps over the lazy dog"  # 43 cells
+CJK = "[ 狀態列顯示列 ] 測試中文寬度計算"  # mixed, 30 cells
+
+CASES = [
+    ("PrintXY (ASCII, pair 3)", "CUF_PrintXY", (10, 12, "Width: 80, Height: 24", 3)),
+    ("PrintXY (CJK, pair 2)", "CUF_PrintXY", (10, 15, "計數器： 123", 2)),
+    ("PrintC (ASCII)", "CUF_PrintC", (5, ASCII)),
+    ("PrintC (CJK)", "CUF_PrintC", (6, CJK)),
+    ("PrintSTATUS (CJK)", "CUF_PrintSTATUS", ("[ 狀態列顯示列 ]",)),
+    ("strlen (ASCII, 43 chars)", "CUF_strlen", (ASCII,)),
+    ("strlen (CJK, 20 chars)", "CUF_strlen", (CJK,)),
+    ("GetKey (nodelay, no key)", "CUF_GetKey", ()),
+    ("GET_SCR_MAX", "CUF_GET_SCR_MAX", ()),
+]
+
+
+def run(stdscr):
+    objs = {"module": PelmarDeck.CLASS_Pelmar(curses, stdscr), "hand": hand_pelmar.CLASS_Pelmar(curses, stdscr)}
+    stdscr.nodelay(True)
+    out = []
+    for label, meth, args in CASES:
+        fns = {s: getattr(o, meth) for s, o in objs.items()}
+        for f in fns.values():
+            f(*args)
+        objs["module"].CUF_Refresh()  # GetKey then finds nothing to redraw on either side
+        n = timing.calibrate(fns["module"], args, ROUND_S, lo=100)
+        res = timing.compare(fns, args, n, ROUNDS)
+        out.append({"case": label, "n": n, "module_ns": res["module"], "hand_ns": res["hand"],
+                    "size": list(stdscr.getmaxyx())})
+    return out
+
+
+def main():
+    out_path = sys.argv[1]
+    try:
+        # The terminal size is fixed before curses reads it.
+        fcntl.ioctl(0, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+        res = curses.wrapper(run)
+        with open(out_path, "w") as f:
+            json.dump(res, f, indent=1)
+    except BaseException:
+        with open(out_path + ".err", "w") as f:
+            f.write(traceback.format_exc())
+        raise
+
+
+if __name__ == "__main__":
+    main()
