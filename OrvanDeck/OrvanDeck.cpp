@@ -87,7 +87,9 @@ Ref build_table(PyObject* g, PyObject* table_id, PyObject* entry) {
   }
   if (PyErr_Occurred()) throw deck::PyErrSet{};
   Ref rows = ok(PyObject_GetItem(entry, N.rows));
-  Ref row_values = call_method(rows.get(), N.values);
+  // A snapshot: add_row runs Python code, during which another thread may
+  // add a row to the dict being walked.
+  Ref row_values = ok(PySequence_List(call_method(rows.get(), N.values).get()));
   Ref rit = ok(PyObject_GetIter(row_values.get()));
   // add_row(table, *cells): the cells' references live in `cells`, the call
   // reads them from `stack`; both are reused across rows.
@@ -130,7 +132,7 @@ Ref render_group(PyObject* g, PyObject* self) {
     elements.push_back(text_from_markup(g, msg.get()));
   }
   Ref tables = attr(self, N.tables);
-  Ref items = call_method(tables.get(), N.items);
+  Ref items = ok(PySequence_List(call_method(tables.get(), N.items).get()));
   Ref it = ok(PyObject_GetIter(items.get()));
   while (PyObject* item = PyIter_Next(it.get())) {
     Ref pair = Ref::steal(item);

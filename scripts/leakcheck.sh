@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Reference-leak hunt: builds the modules against Debian's debug interpreter
+# (full C API, since the stable ABI cannot follow its reference counting),
+# installs them into .venv/debug3.11 and runs the refcount-growth test there.
+#
+#   bash scripts/leakcheck.sh [pytest args]
+#
+# Besides the leak test, the fault-injection and property tests run too: the
+# debug interpreter's own assertions catch over-released references.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+unset PYTHONPATH PYTHONHOME
+export PYTHONDONTWRITEBYTECODE=1
+export HYPOTHESIS_STORAGE_DIRECTORY="${HYPOTHESIS_STORAGE_DIRECTORY:-$ROOT/.venv/.hypothesis}"
+
+say() { printf 'leakcheck: %s\n' "$*"; }
+die() { printf 'leakcheck: FAILED: %s\n' "$*" >&2; exit 1; }
+
+DBG_PY="${DECK_DEBUG_PYTHON:-/usr/bin/python3.11d}"
+if [ ! -x "$DBG_PY" ] && [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
+    say "installing python3-dbg"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends python3-dbg </dev/null \
+        || die "could not install python3-dbg"
+fi
+[ -x "$DBG_PY" ] || die "debug interpreter $DBG_PY not found (apt-get install python3-dbg)"
+"$DBG_PY" -c 'import sys; assert hasattr(sys, "gettotalrefcount")' \
+    || die "$DBG_PY is not a debug build (no sys.gettotalrefcount)"
+
+VENV=.venv/debug3.11
+BUILD=build/debug3.11
+if ! { [ -x "$VENV/bin/python" ] && "$VENV/bin/python" -c 'import sys; assert hasattr(sys, "gettotalrefcount")' \
+        && "$VENV/bin/python" -m pip --version; } >/dev/null 2>&1; then
+    say "creating $VENV with $DBG_PY"
+    rm -rf "$VENV"
+    "$DBG_PY" -m venv "$VENV" || die "could not create $VENV"
+    "$VENV/bin/python" -m pip install -q --upgrade pip || die "could not upgrade pip in $VENV"
+fi
+PY="$VENV/bin/python"
+
+say "building the full-ABI wheel against $DBG_PY"
+rm -rf "$BUILD/dist"
+# py-api cleared: the wheel gets the debug interpreter's own tag, not abi3.
+DECK_FULL_ABI=ON DECK_SANITIZE=OFF "$PY" -m pip wheel . --no-deps -w "$BUILD/dist" \
+    -C wheel.py-api= -C build-dir="$BUILD/cmake" -C cmake.define.Python_EXECUTABLE="$DBG_PY" \
+    || die "wheel build failed"
+shopt -s nullglob
+wheels=("$BUILD"/dist/deck_tui-*.whl)
+shopt -u nullglob
+[ ${#wheels[@]} -eq 1 ] || die "expected one wheel in $BUILD/dist, found ${#wheels[@]}"
+"$PY" -m pip install -q --force-reinstall --no-deps "${wheels[0]}" || die "could not install ${wheels[0]}"
+"$PY" -m pip install -q rich pytest hypothesis || die "could not install rich, pytest, hypothesis"
+
+# The debug build must really be what gets imported, compiled with the
+# debug interpreter's reference accounting.
+for so in "$VENV"/lib/python*/site-packages/{OrvanDeck,PelmarDeck}.*.so; do
+    [[ "$(nm -D "$so")" == *" U _Py_RefTotal"* ]] || die "$so was not compiled with Py_REF_DEBUG"
+done
+"$PY" - <<'PYEOF' || die "installed modules are not the debug-interpreter build"
+import OrvanDeck, PelmarDeck
+for m in (OrvanDeck, PelmarDeck):
+    assert m.__file__.endswith(".cpython-311d-x86_64-linux-gnu.so"), m.__file__
+    print("leakcheck: using", m.__file__)
+PYEOF
+
+say "running the leak hunt"
+"$PY" -m pytest -p no:cacheprovider -q -rs \
+    tests/test_refleaks.py tests/test_faults.py tests/test_properties.py "$@" \
+    || die "tests failed under the debug interpreter"
+say "OK: no reference growth"

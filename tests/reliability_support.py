@@ -1,0 +1,170 @@
+"""Shared pieces of the reliability tests: fake rigs for both modules, the
+refcount-growth hunter, and plain Python twins of every method signature."""
+
+import contextlib
+import gc
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import OrvanDeck  # noqa: E402,F401 - re-exported
+import PelmarDeck  # noqa: E402
+from orvan_fakes import bind_fakes  # noqa: E402
+from pelmar_fakes import FakeCurses, FakeWindow  # noqa: E402
+
+DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
+
+
+# --------------------------------------------------------------------------
+# dashboard rig
+
+
+def orvan_rig(monkeypatch, record=True):
+    """Fakes bound into OrvanDeck; ``console.width`` is recorded as an event
+    too, so it can be made to fail like any other call."""
+    rec = bind_fakes(monkeypatch)
+    rec.enabled = record
+
+    def width(self):
+        rec.record("Console.width")
+        return rec.console_width
+
+    rec.classes["Console"].width = property(width)
+    return rec
+
+
+# --------------------------------------------------------------------------
+# screen rig
+
+
+class NullLog(list):
+    """A call log that keeps nothing: long and leak-measured runs stay flat."""
+
+    def append(self, item):
+        pass
+
+
+def raising(exc_factory):
+    """A FakeWindow/FakeCurses result that raises what ``exc_factory()`` makes."""
+
+    def result(*args):
+        raise exc_factory()
+
+    return result
+
+
+class PelmarRig:
+    def __init__(self, monkeypatch=None, record=True, cols=80, rows=24):
+        self.log = [] if record else NullLog()
+        self.curses = FakeCurses("curses", self.log)
+        self.scr = FakeWindow("scr", self.log, size=(rows, cols))
+        if monkeypatch is not None:
+            monkeypatch.setattr(PelmarDeck, "Gobj_curses", self.curses)
+
+    def screen(self):
+        obj = PelmarDeck.CLASS_Pelmar(self.curses, self.scr)
+        del self.log[:]
+        return obj
+
+
+@contextlib.contextmanager
+def removed_global(module, name):
+    """Deletes a module global for the block; afterwards the module dict gets
+    back its exact content and order (other tests look at the order)."""
+    namespace = vars(module)
+    saved = list(namespace.items())
+    del namespace[name]
+    try:
+        yield
+    finally:
+        namespace.clear()
+        namespace.update(saved)
+
+
+# --------------------------------------------------------------------------
+# refcount growth, measured as CPython's own leak hunter does
+
+
+def _snapshot():
+    gc.collect()
+    sys._clear_type_cache()
+    return sys.gettotalrefcount(), sys.getallocatedblocks()
+
+
+def hunt(op, warmups=3, rounds=5, reps=10):
+    """Runs ``op`` reps times per round; returns the refcount and block deltas
+    of the measured rounds (the warm-up rounds fill caches and are dropped)."""
+    # preallocated: appending would itself add references; a zero delta
+    # stored over a zero is neutral (small ints are shared)
+    ref_deltas, block_deltas = [0] * (warmups + rounds), [0] * (warmups + rounds)
+    before = _snapshot()
+    for i in range(warmups + rounds):
+        for _ in range(reps):
+            op()
+        after = _snapshot()
+        ref_deltas[i] = after[0] - before[0]
+        block_deltas[i] = after[1] - before[1]
+        before = after
+    return ref_deltas[warmups:], block_deltas[warmups:]
+
+
+def expect(exc_type, fn, *args, **kwargs):
+    try:
+        fn(*args, **kwargs)
+    except exc_type:
+        return
+    raise AssertionError("%r did not raise %s" % (fn, exc_type.__name__))
+
+
+# --------------------------------------------------------------------------
+# plain Python twins of the C++ signatures; each returns what it bound
+
+
+def _twins():
+    def py_orvan_init(self, Pmi_RefreshRate=4, Pmi_LogLines=10): return locals()
+    def py_render_group(self): return locals()
+    def py_add_table(self, Pms_TableID, Pml_Columns): return locals()
+    def py_display_multi(self, Pms_TableID, Pms_RowKey, Pml_ValueList): return locals()
+    def py_orvan_print(self, Pms_MsgStr): return locals()
+    def py_status(self, Pms_MsgSTR): return locals()
+    def py_display_single(self, Pms_MsgSTR, Pms_Color="cyan"): return locals()
+    def py_add_log(self, Pms_LogMsg, Pms_Color="white"): return locals()
+    def py_progress_start(self, Pms_Description="Progress", Pmi_Total=100, Pms_BarColor="green",
+                          Pmf_PercentWidth=0.3): return locals()
+    def py_progress_advance(self, Pmi_Step=1): return locals()
+    def py_self_only(self): return locals()
+
+    def py_pelmar_init(self, Pobj_Curses, Pobj_STDSCR): return locals()
+    def py_text(self, Pms_Text): return locals()
+    def py_color_table(self, PmUa_FG_COLOR, PmUa_BK_COLOR): return locals()
+    def py_input(self, Pmi_PosX, Pmi_PosY, Pmi_MAX_LEN): return locals()
+    def py_print_xy(self, Pmi_PosX, Pmi_PosY, Pms_Text, Pmi_ColorTableIndex): return locals()
+    def py_print_c(self, Pmi_PosY, Pms_Text): return locals()
+    def py_move(self, Pmi_PosX, Pmi_PosY): return locals()
+    def py_create_window(self, Pmi_PosX, Pmi_PosY, Pmi_Width, Pmi_Height): return locals()
+    def py_print_w(self, Pobj_Window, Pms_Text): return locals()
+    def py_print_xyw(self, Pobj_Window, Pmi_PosX, Pmi_PosY, Pms_Text, Pmi_ColorTableIndex): return locals()
+    def py_window(self, Pobj_Window): return locals()
+    def py_main(Pobj_STDSCR): return locals()
+
+    orvan = {
+        "__init__": py_orvan_init, "_render_group": py_render_group, "CUF_AddTable": py_add_table,
+        "CUF_DisplayMulti": py_display_multi, "CUF_Print": py_orvan_print, "CUF_Status": py_status,
+        "CUF_DisplaySingle": py_display_single, "CUF_AddLog": py_add_log,
+        "CUF_ProgressStartP": py_progress_start, "CUF_ProgressAdvance": py_progress_advance,
+        "CUF_ProgressStop": py_self_only, "CUF_Clear": py_self_only, "CUF_Close": py_self_only,
+    }
+    pelmar = {
+        "__init__": py_pelmar_init, "CUF_clear": py_self_only, "CUF_strlen": py_text,
+        "CUF_SET_ColorTableDefault": py_self_only, "CUF_SET_ColorTable": py_color_table,
+        "CUF_GET_SCR_MAX": py_self_only, "CUF_GetKey": py_self_only, "CUF_Input": py_input,
+        "CUF_Print": py_text, "CUF_PrintXY": py_print_xy, "CUF_PrintC": py_print_c,
+        "CUF_PrintSTATUS": py_text, "CUF_Refresh": py_self_only, "CUF_Move": py_move,
+        "CUF_Create_Window": py_create_window, "CUF_PrintW": py_print_w, "CUF_PrintXYW": py_print_xyw,
+        "CUF_RefreshW": py_window,
+    }
+    return orvan, pelmar, py_main
+
+
+ORVAN_TWINS, PELMAR_TWINS, MAIN_TWIN = _twins()
