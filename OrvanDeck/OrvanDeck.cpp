@@ -819,7 +819,7 @@ void run_demo(PyObject* g) {
 // The module body.
 
 int exec_module(PyObject* module) noexcept {
-  PyObject* r = deck::guarded([&]() -> Ref {
+  return deck::exec_body([&] {
     init_names();
     set_defaults();
     PyObject* g = PyModule_GetDict(module);
@@ -853,13 +853,8 @@ int exec_module(PyObject* module) noexcept {
     deck::import_from(g, "time", {"sleep"});
     Ref random = deck::import_module(g, "random");
     deck::set_global(g, N.random, random.get());
-    PyObject* name = PyDict_GetItemString(g, "__name__");
-    if (name && PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__main__") == 0) run_demo(g);
-    return none();
+    if (deck::is_main(g)) run_demo(g);
   });
-  if (!r) return -1;
-  Py_DECREF(r);
-  return 0;
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -398,7 +398,7 @@ PyMethodDef main_def = {
 };
 
 int exec_module(PyObject* module) noexcept {
-  PyObject* r = deck::guarded([&]() -> Ref {
+  return deck::exec_body([&] {
     init_names();
     PyObject* g = PyModule_GetDict(module);
     if (!g) throw deck::PyErrSet{};
@@ -419,17 +419,12 @@ int exec_module(PyObject* module) noexcept {
     Ref main_fn = ok(PyCFunction_NewEx(&main_def, module, module_name));
     deck::set_global(g, N.main, main_fn.get());
 
-    if (module_name && PyUnicode_Check(module_name) &&
-        PyUnicode_CompareWithASCIIString(module_name, "__main__") == 0) {
+    if (deck::is_main(g)) {
       Ref wrapper = attr(global(g, N.Gobj_curses).get(), N.wrapper);
       call(wrapper.get(), global(g, N.main).get());
       call_method(global(g, N.Gobj_curses).get(), N.endwin);
     }
-    return none();
   });
-  if (!r) return -1;
-  Py_DECREF(r);
-  return 0;
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -418,6 +418,23 @@ PyObject* guarded(F&& f) noexcept {
   return nullptr;
 }
 
+// The module body behind a Py_mod_exec slot: 0, or -1 with the exception set.
+template <class Body>
+int exec_body(Body&& body) noexcept {
+  PyObject* r = guarded([&]() -> Ref {
+    body();
+    return Ref::borrow(Py_None);
+  });
+  if (!r) return -1;
+  Py_DECREF(r);
+  return 0;
+}
+
+inline bool is_main(PyObject* globals) {
+  PyObject* name = PyDict_GetItemString(globals, "__name__");
+  return name && PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__main__") == 0;
+}
+
 // ---------------------------------------------------------------------------
 // Methods of classes made through type(). Each method is a method descriptor
 // of its class; it finds its module's globals through the class.

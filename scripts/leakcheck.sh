@@ -9,14 +9,8 @@
 # debug interpreter's own assertions catch over-released references.
 set -euo pipefail
 
-ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-cd "$ROOT"
-unset PYTHONPATH PYTHONHOME
-export PYTHONDONTWRITEBYTECODE=1
-export HYPOTHESIS_STORAGE_DIRECTORY="${HYPOTHESIS_STORAGE_DIRECTORY:-$ROOT/.venv/.hypothesis}"
-
-say() { printf 'leakcheck: %s\n' "$*"; }
-die() { printf 'leakcheck: FAILED: %s\n' "$*" >&2; exit 1; }
+DECK_TOOL=leakcheck
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 DBG_PY="${DECK_DEBUG_PYTHON:-/usr/bin/python3.11d}"
 if [ ! -x "$DBG_PY" ] && [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then

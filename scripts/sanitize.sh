@@ -7,14 +7,8 @@
 #   bash scripts/sanitize.sh [pytest args]
 set -euo pipefail
 
-ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-cd "$ROOT"
-unset PYTHONPATH PYTHONHOME
-export PYTHONDONTWRITEBYTECODE=1
-export HYPOTHESIS_STORAGE_DIRECTORY="${HYPOTHESIS_STORAGE_DIRECTORY:-$ROOT/.venv/.hypothesis}"
-
-say() { printf 'sanitize: %s\n' "$*"; }
-die() { printf 'sanitize: FAILED: %s\n' "$*" >&2; exit 1; }
+DECK_TOOL=sanitize
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 # pyenv's 3.11 when present, else Debian's interpreter.
 if command -v pyenv >/dev/null 2>&1 && PYROOT="$(pyenv root 2>/dev/null)" && [ -n "$PYROOT" ]; then :
