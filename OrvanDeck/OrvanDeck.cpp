@@ -159,7 +159,7 @@ void refresh(PyObject* self) {
 }
 
 // A markup piece: a str (an ENUM_RichColor member included) gives its own
-// text; anything else goes through format() with an empty specification.
+// text; anything else goes through format() with an empty format string.
 Ref piece(PyObject* v) {
   if (PyUnicode_Check(v)) return Ref::borrow(v);
   return ok(PyObject_Format(v, N.empty));
