@@ -24,26 +24,14 @@ fi
 
 VENV=.venv/debug3.11
 BUILD=build/debug3.11
-if ! { [ -x "$VENV/bin/python" ] && "$VENV/bin/python" -c 'import sys; assert hasattr(sys, "gettotalrefcount")' \
-        && "$VENV/bin/python" -m pip --version; } >/dev/null 2>&1; then
-    say "creating $VENV with $DBG_PY"
-    rm -rf "$VENV"
-    "$DBG_PY" -m venv "$VENV" || die "could not create $VENV"
-    "$VENV/bin/python" -m pip install -q --upgrade pip || die "could not upgrade pip in $VENV"
-fi
+is_debug() { "$1" -c 'import sys; assert hasattr(sys, "gettotalrefcount")'; }
+make_venv "$VENV" "$DBG_PY" is_debug
 PY="$VENV/bin/python"
 
 say "building the full-ABI wheel against $DBG_PY"
-rm -rf "$BUILD/dist"
 # py-api cleared: the wheel gets the debug interpreter's own tag, not abi3.
-DECK_FULL_ABI=ON DECK_SANITIZE=OFF "$PY" -m pip wheel . --no-deps -w "$BUILD/dist" \
-    -C wheel.py-api= -C build-dir="$BUILD/cmake" -C cmake.define.Python_EXECUTABLE="$DBG_PY" \
-    || die "wheel build failed"
-shopt -s nullglob
-wheels=("$BUILD"/dist/deck_tui-*.whl)
-shopt -u nullglob
-[ ${#wheels[@]} -eq 1 ] || die "expected one wheel in $BUILD/dist, found ${#wheels[@]}"
-"$PY" -m pip install -q --force-reinstall --no-deps "${wheels[0]}" || die "could not install ${wheels[0]}"
+DECK_FULL_ABI=ON DECK_SANITIZE=OFF build_wheel "$PY" "$BUILD" \
+    -C wheel.py-api= -C cmake.define.Python_EXECUTABLE="$DBG_PY"
 "$PY" -m pip install -q rich pytest hypothesis || die "could not install rich, pytest, hypothesis"
 
 # The debug build must really be what gets imported, compiled with the

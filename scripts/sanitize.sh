@@ -19,25 +19,13 @@ if [ -n "$BASE_PY" ] && [ -x "$BASE_PY/bin/python3.11" ]; then BASE_PY="$BASE_PY
 VENV=.venv/asan3.11
 BUILD=build/asan3.11
 REPORTS="$ROOT/$BUILD/reports"
-if ! { [ -x "$VENV/bin/python" ] && "$VENV/bin/python" -m pip --version \
-        && [ "$(readlink -f "$VENV/bin/python")" = "$(readlink -f "$BASE_PY")" ]; } >/dev/null 2>&1; then
-    say "creating $VENV with $BASE_PY"
-    rm -rf "$VENV"
-    "$BASE_PY" -m venv "$VENV" || die "could not create $VENV"
-    "$VENV/bin/python" -m pip install -q --upgrade pip || die "could not upgrade pip in $VENV"
-fi
+same_base() { [ "$(readlink -f "$1")" = "$(readlink -f "$BASE_PY")" ]; }
+make_venv "$VENV" "$BASE_PY" same_base
 PY="$VENV/bin/python"
 
 say "building the sanitizer wheel with $BASE_PY"
-rm -rf "$BUILD/dist"
-DECK_SANITIZE=ON DECK_FULL_ABI=OFF "$PY" -m pip wheel . --no-deps -w "$BUILD/dist" -C build-dir="$BUILD/cmake" \
-    || die "wheel build failed"
-shopt -s nullglob
-wheels=("$BUILD"/dist/deck_tui-*.whl)
-shopt -u nullglob
-[ ${#wheels[@]} -eq 1 ] || die "expected one wheel in $BUILD/dist, found ${#wheels[@]}"
-"$PY" -m pip install -q --force-reinstall --no-deps "${wheels[0]}" || die "could not install ${wheels[0]}"
-"$PY" -m pip install -q "${wheels[0]}[test]" || die "could not install the test extras"
+DECK_SANITIZE=ON DECK_FULL_ABI=OFF build_wheel "$PY" "$BUILD"
+"$PY" -m pip install -q "$WHEEL[test]" || die "could not install the test extras"
 
 ASAN_RT="$(g++ -print-file-name=libasan.so)"
 UBSAN_RT="$(g++ -print-file-name=libubsan.so)"
