@@ -8,15 +8,15 @@ using deck::call;
 using deck::call_kw;
 using deck::call_method;
 using deck::call_method_kw;
-using deck::kwnames;
 using deck::global;
+using deck::none;
 using deck::ok;
 using deck::Ref;
 using deck::set_attr;
 using deck::Sig;
 using deck::truthy;
 
-// Interned names, made once per process.
+// Interned names, keyword-name tuples and constants of one module object.
 struct Names {
   PyObject *console, *Pmi_RefreshRate, *Pmi_LogLines, *live, *tables, *logs, *single_line_msg, *progress_bar,
       *progress_task_id;
@@ -27,12 +27,20 @@ struct Names {
       *width, *bar_width, *complete_style, *transient, *add_task, *total, *advance, *get_renderable,
       *refresh_per_second, *CUF_ProgressStop, *CUF_Close, *empty, *newline, *remove;
   PyObject *ts_format, *fmt_description, *fmt_percentage, *ten;
+  PyObject *kw_title, *kw_justify, *kw_live, *kw_bar, *kw_progress, *kw_total, *kw_advance, *kw_start;
 };
-Names N;
 
-void init_names() {
-  if (N.console) return;
-  using deck::intern;
+// The module state: see deck::ModuleBase.
+struct State {
+  deck::ModuleBase base;
+  PyObject* status_type;  // the status context's iterator type
+  Names n;
+};
+
+
+void init_names(Names& N) {
+  auto intern = [](const char* s) { return deck::interned(s).release(); };
+  auto kw = [](std::initializer_list<const char*> n) { return deck::kwnames(n).release(); };
 #define NAME(x) N.x = intern(#x)
   NAME(console); NAME(Pmi_RefreshRate); NAME(Pmi_LogLines); NAME(live); NAME(tables); NAME(logs);
   NAME(single_line_msg); NAME(progress_bar); NAME(progress_task_id);
@@ -51,13 +59,23 @@ void init_names() {
   N.ts_format = intern("%Y/%m/%d-%H:%M:%S");
   N.fmt_description = intern("[progress.description]{task.description}");
   N.fmt_percentage = intern("[progress.percentage]{task.percentage:>3.0f}%");
-  N.ten = ok(PyLong_FromLong(10)).release();
+  N.ten = deck::integer(10).release();
+  N.kw_title = kw({"title"});
+  N.kw_justify = kw({"justify"});
+  N.kw_live = kw({"console", "refresh_per_second"});
+  N.kw_bar = kw({"bar_width", "complete_style"});
+  N.kw_progress = kw({"console", "transient"});
+  N.kw_total = kw({"total"});
+  N.kw_advance = kw({"advance"});
+  N.kw_start = kw({"Pmi_Total", "Pms_BarColor", "Pmf_PercentWidth"});
 }
 
 // ---------------------------------------------------------------------------
 // Composition and the refresh rule.
 
-Ref text_from_markup(PyObject* g, PyObject* markup) {
+Ref text_from_markup(State& st, PyObject* markup) {
+  const Names& N = st.n;
+  PyObject* g = st.base.globals;
   Ref text = global(g, N.Text);
   return call_method(text.get(), N.from_markup, markup);
 }
@@ -74,16 +92,16 @@ std::pair<Ref, Ref> unpack2(PyObject* item) {
   return {Ref::borrow(PyTuple_GetItem(seq.get(), 0)), Ref::borrow(PyTuple_GetItem(seq.get(), 1))};
 }
 
-Ref build_table(PyObject* g, PyObject* table_id, PyObject* entry) {
+Ref build_table(State& st, PyObject* table_id, PyObject* entry) {
+  const Names& N = st.n;
+  PyObject* g = st.base.globals;
   Ref table_cls = global(g, N.Table);
-  static PyObject* const kw_title = kwnames({"title"});
-  static PyObject* const kw_justify = kwnames({"justify"});
-  Ref table = call_kw(table_cls.get(), {table_id}, kw_title);
+  Ref table = call_kw(table_cls.get(), {table_id}, N.kw_title);
   Ref columns = ok(PyObject_GetItem(entry, N.columns));
   Ref it = ok(PyObject_GetIter(columns.get()));
   while (PyObject* col = PyIter_Next(it.get())) {
     Ref c = Ref::steal(col);
-    call_method_kw(N.add_column, {table.get(), c.get(), N.center}, kw_justify);
+    call_method_kw(N.add_column, {table.get(), c.get(), N.center}, N.kw_justify);
   }
   if (PyErr_Occurred()) throw deck::PyErrSet{};
   Ref rows = ok(PyObject_GetItem(entry, N.rows));
@@ -113,7 +131,9 @@ Ref build_table(PyObject* g, PyObject* table_id, PyObject* entry) {
   return table;
 }
 
-Ref render_group(PyObject* g, PyObject* self) {
+Ref render_group(State& st, PyObject* self) {
+  const Names& N = st.n;
+  PyObject* g = st.base.globals;
   std::vector<Ref> elements;
   Ref logs = attr(self, N.logs);
   if (truthy(logs.get())) {
@@ -129,7 +149,7 @@ Ref render_group(PyObject* g, PyObject* self) {
   }
   Ref msg = attr(self, N.single_line_msg);
   if (truthy(msg.get())) {
-    elements.push_back(text_from_markup(g, msg.get()));
+    elements.push_back(text_from_markup(st, msg.get()));
   }
   Ref tables = attr(self, N.tables);
   Ref items = ok(PySequence_List(call_method(tables.get(), N.items).get()));
@@ -137,7 +157,7 @@ Ref render_group(PyObject* g, PyObject* self) {
   while (PyObject* item = PyIter_Next(it.get())) {
     Ref pair = Ref::steal(item);
     auto [table_id, entry] = unpack2(pair.get());
-    elements.push_back(build_table(g, table_id.get(), entry.get()));
+    elements.push_back(build_table(st, table_id.get(), entry.get()));
   }
   if (PyErr_Occurred()) throw deck::PyErrSet{};
   Ref bar = attr(self, N.progress_bar);
@@ -151,7 +171,7 @@ Ref render_group(PyObject* g, PyObject* self) {
   return deck::vcall(group.get(), stack.data(), stack.size());
 }
 
-void refresh(PyObject* self) {
+void refresh(const Names& N, PyObject* self) {
   Ref live = attr(self, N.live);
   Ref update = attr(live.get(), N.update);
   Ref group = call_method(self, N._render_group);
@@ -160,22 +180,23 @@ void refresh(PyObject* self) {
 
 // A markup piece: a str (an ENUM_RichColor member included) gives its own
 // text; anything else goes through format() with an empty format string.
-Ref piece(PyObject* v) {
+Ref piece(const Names& N, PyObject* v) {
   if (PyUnicode_Check(v)) return Ref::borrow(v);
   return ok(PyObject_Format(v, N.empty));
 }
 
-Ref concat(std::initializer_list<PyObject*> parts) {
+Ref concat(const Names& N, std::initializer_list<PyObject*> parts) {
   Ref list = deck::list_of(parts);
   return ok(PyUnicode_Join(N.empty, list.get()));
 }
 
-Ref none() { return Ref::borrow(Py_None); }
 
 // ---------------------------------------------------------------------------
 // Methods. a[0] is the instance.
 
-Ref m_init(PyObject* g, PyObject** a) {
+Ref m_init(State& st, PyObject** a) {
+  const Names& N = st.n;
+  PyObject* g = st.base.globals;
   PyObject* self = a[0];
   Ref console_cls = global(g, N.Console);
   Ref console = call(console_cls.get());
@@ -192,17 +213,17 @@ Ref m_init(PyObject* g, PyObject** a) {
   Ref group = call_method(self, N._render_group);
   Ref cons = attr(self, N.console);
   Ref rate = attr(self, N.Pmi_RefreshRate);
-  static PyObject* const kw_live = kwnames({"console", "refresh_per_second"});
-  Ref live = call_kw(live_cls.get(), {group.get(), cons.get(), rate.get()}, kw_live);
+  Ref live = call_kw(live_cls.get(), {group.get(), cons.get(), rate.get()}, N.kw_live);
   set_attr(self, N.live, live.get());
   Ref live2 = attr(self, N.live);
   call_method(live2.get(), N.start);
   return none();
 }
 
-Ref m_render_group(PyObject* g, PyObject** a) { return render_group(g, a[0]); }
+Ref m_render_group(State& st, PyObject** a) { return render_group(st, a[0]); }
 
-Ref m_add_table(PyObject*, PyObject** a) {
+Ref m_add_table(State& st, PyObject** a) {
+  const Names& N = st.n;
   PyObject *self = a[0], *table_id = a[1], *columns = a[2];
   Ref tables = attr(self, N.tables);
   if (ok(PySequence_Contains(tables.get(), table_id))) return none();
@@ -211,18 +232,19 @@ Ref m_add_table(PyObject*, PyObject** a) {
   ok(PyDict_SetItem(entry.get(), N.rows, ok(PyDict_New()).get()));
   Ref tables2 = attr(self, N.tables);
   ok(PyObject_SetItem(tables2.get(), table_id, entry.get()));
-  deck::undo_on_error([&] { refresh(self); }, [&] { ok(PyObject_DelItem(tables2.get(), table_id)); });
+  deck::undo_on_error([&] { refresh(N, self); }, [&] { ok(PyObject_DelItem(tables2.get(), table_id)); });
   return none();
 }
 
-Ref m_display_multi(PyObject*, PyObject** a) {
+Ref m_display_multi(State& st, PyObject** a) {
+  const Names& N = st.n;
   PyObject *self = a[0], *table_id = a[1], *row_key = a[2], *values = a[3];
   Ref tables = attr(self, N.tables);
   if (!ok(PySequence_Contains(tables.get(), table_id))) {
     Ref id_text = ok(PyObject_Format(table_id, N.empty));
     Ref head = deck::str("Table '");
     Ref tail = deck::str("' not exists. Call CUF_AddTable() first.");
-    Ref msg = concat({head.get(), id_text.get(), tail.get()});
+    Ref msg = concat(N, {head.get(), id_text.get(), tail.get()});
     Ref exc = call(PyExc_KeyError, msg.get());
     PyErr_SetObject(PyExc_KeyError, exc.get());
     throw deck::PyErrSet{};
@@ -238,7 +260,7 @@ Ref m_display_multi(PyObject*, PyObject** a) {
     previous = ok(PyObject_GetItem(rows.get(), row_key));
   }
   ok(PyObject_SetItem(rows.get(), row_key, values));
-  deck::undo_on_error([&] { refresh(self); },
+  deck::undo_on_error([&] { refresh(N, self); },
                       [&] {
                         // Put the old list back where it stood, or drop the new key.
                         if (previous)
@@ -249,29 +271,31 @@ Ref m_display_multi(PyObject*, PyObject** a) {
   return none();
 }
 
-Ref m_print(PyObject*, PyObject** a) {
+Ref m_print(State& st, PyObject** a) {
+  const Names& N = st.n;
   Ref console = attr(a[0], N.console);
   call_method(console.get(), N.print, a[1]);
   return none();
 }
 
-Ref m_display_single(PyObject*, PyObject** a) {
+Ref m_display_single(State& st, PyObject** a) {
+  const Names& N = st.n;
   PyObject *self = a[0], *msg = a[1], *color = a[2];
-  Ref c1 = piece(color);
-  Ref m = piece(msg);
-  Ref c2 = piece(color);
+  Ref c1 = piece(N, color);
+  Ref m = piece(N, msg);
+  Ref c2 = piece(N, color);
   Ref lb = deck::str("[");
   Ref rb = deck::str("]");
   Ref close = deck::str("[/");
-  Ref markup = concat({lb.get(), c1.get(), rb.get(), m.get(), close.get(), c2.get(), rb.get()});
+  Ref markup = concat(N, {lb.get(), c1.get(), rb.get(), m.get(), close.get(), c2.get(), rb.get()});
   Ref previous = attr(self, N.single_line_msg);
   set_attr(self, N.single_line_msg, markup.get());
-  deck::undo_on_error([&] { refresh(self); }, [&] { set_attr(self, N.single_line_msg, previous.get()); });
+  deck::undo_on_error([&] { refresh(N, self); }, [&] { set_attr(self, N.single_line_msg, previous.get()); });
   return none();
 }
 
 // Drops the line this call appended, found by identity from the end.
-void remove_appended(PyObject* logs, PyObject* line) {
+void remove_appended(const Names& N, PyObject* logs, PyObject* line) {
   if (PyList_Check(logs)) {
     for (Py_ssize_t i = PyList_Size(logs) - 1; i >= 0; --i) {
       if (PyList_GetItem(logs, i) == line) {
@@ -284,28 +308,32 @@ void remove_appended(PyObject* logs, PyObject* line) {
   call_method(logs, N.remove, line);
 }
 
-Ref m_add_log(PyObject* g, PyObject** a) {
+Ref m_add_log(State& st, PyObject** a) {
+  const Names& N = st.n;
+  PyObject* g = st.base.globals;
   PyObject *self = a[0], *msg = a[1], *color = a[2];
   Ref dt = global(g, N.datetime);
   Ref now = call_method(dt.get(), N.now);
   Ref ts = call_method(now.get(), N.strftime, N.ts_format);
-  Ref c1 = piece(color);
-  Ref t = piece(ts.get());
-  Ref m = piece(msg);
-  Ref c2 = piece(color);
+  Ref c1 = piece(N, color);
+  Ref t = piece(N, ts.get());
+  Ref m = piece(N, msg);
+  Ref c2 = piece(N, color);
   Ref lb = deck::str("[");
   Ref mid = deck::str("][");
   Ref sp = deck::str("] ");
   Ref close = deck::str("[/");
   Ref rb = deck::str("]");
-  Ref line = concat({lb.get(), c1.get(), mid.get(), t.get(), sp.get(), m.get(), close.get(), c2.get(), rb.get()});
+  Ref line = concat(N, {lb.get(), c1.get(), mid.get(), t.get(), sp.get(), m.get(), close.get(), c2.get(), rb.get()});
   Ref logs = attr(self, N.logs);
   call_method(logs.get(), N.append, line.get());
-  deck::undo_on_error([&] { refresh(self); }, [&] { remove_appended(logs.get(), line.get()); });
+  deck::undo_on_error([&] { refresh(N, self); }, [&] { remove_appended(N, logs.get(), line.get()); });
   return none();
 }
 
-Ref m_progress_start(PyObject* g, PyObject** a) {
+Ref m_progress_start(State& st, PyObject** a) {
+  const Names& N = st.n;
+  PyObject* g = st.base.globals;
   PyObject *self = a[0], *description = a[1], *total = a[2], *bar_color = a[3], *percent_width = a[4];
   Ref progress_cls = global(g, N.Progress);
   Ref text_column = global(g, N.TextColumn);
@@ -317,37 +345,35 @@ Ref m_progress_start(PyObject* g, PyObject** a) {
   Ref as_int = ok(PyNumber_Long(product.get()));
   // max(10, n): the first argument wins ties, as the builtin does.
   Ref bar_width = ok(PyObject_RichCompareBool(as_int.get(), N.ten, Py_GT)) ? std::move(as_int) : Ref::borrow(N.ten);
-  static PyObject* const kw_bar = kwnames({"bar_width", "complete_style"});
-  Ref col2 = call_kw(bar_column.get(), {bar_width.get(), bar_color}, kw_bar);
+  Ref col2 = call_kw(bar_column.get(), {bar_width.get(), bar_color}, N.kw_bar);
   Ref text_column2 = global(g, N.TextColumn);
   Ref col3 = call(text_column2.get(), N.fmt_percentage);
   Ref console2 = attr(self, N.console);
-  static PyObject* const kw_progress = kwnames({"console", "transient"});
-  Ref bar = call_kw(progress_cls.get(), {col1.get(), col2.get(), col3.get(), console2.get(), Py_True}, kw_progress);
+  Ref bar = call_kw(progress_cls.get(), {col1.get(), col2.get(), col3.get(), console2.get(), Py_True}, N.kw_progress);
   // Bar and task id are stored together, so a failed add_task leaves no
   // bar paired with a stale id.
-  static PyObject* const kw_total = kwnames({"total"});
   Ref add_task = attr(bar.get(), N.add_task);
-  Ref task_id = call_kw(add_task.get(), {description, total}, kw_total);
+  Ref task_id = call_kw(add_task.get(), {description, total}, N.kw_total);
   set_attr(self, N.progress_bar, bar.get());
   set_attr(self, N.progress_task_id, task_id.get());
   return none();
 }
 
-Ref m_progress_advance(PyObject*, PyObject** a) {
+Ref m_progress_advance(State& st, PyObject** a) {
+  const Names& N = st.n;
   PyObject* self = a[0];
   Ref bar = attr(self, N.progress_bar);
   if (!truthy(bar.get())) return none();
   Ref bar2 = attr(self, N.progress_bar);
   Ref update = attr(bar2.get(), N.update);
   Ref task_id = attr(self, N.progress_task_id);
-  static PyObject* const kw_advance = kwnames({"advance"});
-  call_kw(update.get(), {task_id.get(), a[1]}, kw_advance);
-  refresh(self);
+  call_kw(update.get(), {task_id.get(), a[1]}, N.kw_advance);
+  refresh(N, self);
   return none();
 }
 
-Ref m_progress_stop(PyObject*, PyObject** a) {
+Ref m_progress_stop(State& st, PyObject** a) {
+  const Names& N = st.n;
   PyObject* self = a[0];
   Ref bar = attr(self, N.progress_bar);
   if (!truthy(bar.get())) return none();
@@ -355,22 +381,24 @@ Ref m_progress_stop(PyObject*, PyObject** a) {
   call_method(bar2.get(), N.stop);
   set_attr(self, N.progress_bar, Py_None);
   set_attr(self, N.progress_task_id, Py_None);
-  refresh(self);
+  refresh(N, self);
   return none();
 }
 
-Ref m_clear(PyObject*, PyObject** a) {
+Ref m_clear(State& st, PyObject** a) {
+  const Names& N = st.n;
   PyObject* self = a[0];
   Ref logs = attr(self, N.logs);
   call_method(logs.get(), N.clear);
   Ref tables = attr(self, N.tables);
   call_method(tables.get(), N.clear);
   set_attr(self, N.single_line_msg, N.empty);
-  refresh(self);
+  refresh(N, self);
   return none();
 }
 
-Ref m_close(PyObject*, PyObject** a) {
+Ref m_close(State& st, PyObject** a) {
+  const Names& N = st.n;
   PyObject* self = a[0];
   Ref live = attr(self, N.live);
   if (truthy(live.get())) {
@@ -390,6 +418,7 @@ enum StatusState { kCreated, kActive, kFinished };
 
 struct StatusIter {
   PyObject_HEAD
+  State* st;          // its module's; the iterator's type holds the module
   PyObject* self;
   PyObject* msg;
   PyObject* status;   // the console's status object
@@ -398,28 +427,32 @@ struct StatusIter {
   int state;
 };
 
+StatusIter* as_status(PyObject* o) { return reinterpret_cast<StatusIter*>(o); }
+
 void status_release(StatusIter* s) {
   Py_CLEAR(s->status);
   Py_CLEAR(s->entered);
   Py_CLEAR(s->exit);
 }
 
-// Calls __exit__ with the given exception; returns its truth.
-bool status_exit(StatusIter* s, PyObject* type, PyObject* value, PyObject* tb) {
+// Calls __exit__ with the given exception; returns its result.
+Ref status_exit(StatusIter* s, PyObject* type, PyObject* value, PyObject* tb) {
   Ref exit = Ref::steal(s->exit);
   Ref status = Ref::steal(s->status);
   Ref entered = Ref::steal(s->entered);
   s->exit = s->status = s->entered = nullptr;
   s->state = kFinished;
-  Ref r = call(exit.get(), status.get(), type, value, tb);
-  return truthy(r.get());
+  if (!exit) deck::raise(PyExc_RuntimeError, "the status context has been cleared");
+  return call(exit.get(), status.get(), type, value, tb);
 }
 
 PyObject* status_next(PyObject* o) noexcept {
-  auto* s = reinterpret_cast<StatusIter*>(o);
+  StatusIter* s = as_status(o);
   return deck::guarded([&]() -> Ref {
     if (s->state == kCreated) {
+      const Names& N = s->st->n;
       s->state = kFinished;  // until entry has succeeded
+      if (!s->self) deck::raise(PyExc_RuntimeError, "the status context has been cleared");
       Ref console = attr(s->self, N.console);
       Ref status_fn = attr(console.get(), N.status);
       Ref status = call(status_fn.get(), s->msg);
@@ -439,21 +472,18 @@ PyObject* status_next(PyObject* o) noexcept {
 }
 
 PyObject* status_throw(PyObject* o, PyObject* args) noexcept {
-  auto* s = reinterpret_cast<StatusIter*>(o);
+  StatusIter* s = as_status(o);
   return deck::guarded([&]() -> Ref {
     PyObject *type = nullptr, *value = Py_None, *tb = Py_None;
     if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb)) throw deck::PyErrSet{};
     Ref t, v, b;
     if (PyExceptionInstance_Check(type)) {
-      if (value != Py_None) {
-        PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-        throw deck::PyErrSet{};
-      }
+      if (value != Py_None) deck::raise(PyExc_TypeError, "instance exception may not have a separate value");
       v = Ref::borrow(type);
       t = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(type)));
     } else if (PyExceptionClass_Check(type)) {
       t = Ref::borrow(type);
-      if (PyObject_IsInstance(value, type) == 1) {
+      if (ok(PyObject_IsInstance(value, type))) {
         v = Ref::borrow(value);
       } else if (value == Py_None) {
         v = call(type);
@@ -472,7 +502,7 @@ PyObject* status_throw(PyObject* o, PyObject* args) noexcept {
       PyObject* own = PyException_GetTraceback(v.get());
       b = own ? Ref::steal(own) : Ref::borrow(Py_None);
     }
-    if (s->state == kActive && status_exit(s, t.get(), v.get(), b.get())) {
+    if (s->state == kActive && truthy(status_exit(s, t.get(), v.get(), b.get()).get())) {
       PyErr_SetNone(PyExc_StopIteration);
       throw deck::PyErrSet{};
     }
@@ -484,7 +514,7 @@ PyObject* status_throw(PyObject* o, PyObject* args) noexcept {
 }
 
 PyObject* status_close(PyObject* o, PyObject*) noexcept {
-  auto* s = reinterpret_cast<StatusIter*>(o);
+  StatusIter* s = as_status(o);
   return deck::guarded([&]() -> Ref {
     if (s->state == kActive) {
       Ref exc = call(PyExc_GeneratorExit);
@@ -502,8 +532,7 @@ PyObject* status_iter_self(PyObject* o) noexcept {
 
 // A context dropped while active is closed, as a generator would be.
 void status_finalize(PyObject* o) noexcept {
-  auto* s = reinterpret_cast<StatusIter*>(o);
-  if (s->state != kActive) return;
+  if (as_status(o)->state != kActive) return;
   deck::SavedError saved;
   PyObject* r = status_close(o, nullptr);
   if (r)
@@ -514,7 +543,7 @@ void status_finalize(PyObject* o) noexcept {
 }
 
 int status_traverse(PyObject* o, visitproc visit, void* arg) {
-  auto* s = reinterpret_cast<StatusIter*>(o);
+  StatusIter* s = as_status(o);
   Py_VISIT(Py_TYPE(o));
   Py_VISIT(s->self);
   Py_VISIT(s->msg);
@@ -525,124 +554,117 @@ int status_traverse(PyObject* o, visitproc visit, void* arg) {
 }
 
 int status_clear(PyObject* o) {
-  auto* s = reinterpret_cast<StatusIter*>(o);
+  StatusIter* s = as_status(o);
   Py_CLEAR(s->self);
   Py_CLEAR(s->msg);
   status_release(s);
   return 0;
 }
 
+// The finalizer runs with the object alive again (reference count 1), as the
+// interpreter does for its own types: whatever it calls may take and drop
+// references to it without re-entering this deallocation.
 void status_dealloc(PyObject* o) {
-  PyTypeObject* tp = Py_TYPE(o);
   PyObject_GC_UnTrack(o);
-  status_finalize(o);
+  if (as_status(o)->state == kActive) {
+#ifdef Py_LIMITED_API
+    Py_SET_REFCNT(o, 1);
+    status_finalize(o);
+    Py_SET_REFCNT(o, Py_REFCNT(o) - 1);
+    if (Py_REFCNT(o) != 0) {  // the finalizer stored a new reference
+      PyObject_GC_Track(o);
+      return;
+    }
+#else
+    PyObject_GC_Track(o);
+    if (PyObject_CallFinalizerFromDealloc(o) < 0) return;
+    PyObject_GC_UnTrack(o);
+#endif
+  }
   status_clear(o);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  free_fn(o);
-  Py_DECREF(tp);
+  deck::free_instance(o);
 }
 
 PyObject* status_name(PyObject*, void*) noexcept { return PyUnicode_FromString("CUF_Status"); }
 PyObject* status_qualname(PyObject*, void*) noexcept { return PyUnicode_FromString("CLASS_Orvan.CUF_Status"); }
 
-PyTypeObject* status_iter_type() {
-  static PyTypeObject* tp = nullptr;
-  if (tp) return tp;
-  static PyGetSetDef getset[] = {
-      {"__name__", status_name, nullptr, nullptr, nullptr},
-      {"__qualname__", status_qualname, nullptr, nullptr, nullptr},
-      {nullptr, nullptr, nullptr, nullptr, nullptr},
-  };
-  static PyMethodDef methods[] = {
-      {"throw", reinterpret_cast<PyCFunction>(status_throw), METH_VARARGS, nullptr},
-      {"close", reinterpret_cast<PyCFunction>(status_close), METH_NOARGS, nullptr},
-      {nullptr, nullptr, 0, nullptr},
-  };
-  static PyType_Slot slots[] = {
-      {Py_tp_dealloc, reinterpret_cast<void*>(status_dealloc)},
-      {Py_tp_traverse, reinterpret_cast<void*>(status_traverse)},
-      {Py_tp_clear, reinterpret_cast<void*>(status_clear)},
-      {Py_tp_finalize, reinterpret_cast<void*>(status_finalize)},
-      {Py_tp_iter, reinterpret_cast<void*>(status_iter_self)},
-      {Py_tp_iternext, reinterpret_cast<void*>(status_next)},
-      {Py_tp_methods, methods},
-      {Py_tp_getset, getset},
-      {0, nullptr},
-  };
-  static PyType_Spec spec = {"OrvanDeck.CUF_Status", sizeof(StatusIter), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
-  tp = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-  if (!tp) throw deck::PyErrSet{};
-  return tp;
-}
+PyGetSetDef status_getset[] = {
+    {"__name__", status_name, nullptr, nullptr, nullptr},
+    {"__qualname__", status_qualname, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+PyMethodDef status_methods[] = {
+    {"throw", reinterpret_cast<PyCFunction>(status_throw), METH_VARARGS, nullptr},
+    {"close", reinterpret_cast<PyCFunction>(status_close), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+PyType_Slot status_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(status_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(status_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(status_clear)},
+    {Py_tp_finalize, reinterpret_cast<void*>(status_finalize)},
+    {Py_tp_iter, reinterpret_cast<void*>(status_iter_self)},
+    {Py_tp_iternext, reinterpret_cast<void*>(status_next)},
+    {Py_tp_methods, status_methods},
+    {Py_tp_getset, status_getset},
+    {0, nullptr},
+};
+PyType_Spec status_spec = {"OrvanDeck.CUF_Status", sizeof(StatusIter), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                               Py_TPFLAGS_IMMUTABLETYPE,
+                           status_slots};
 
-PyObject* status_generator(Sig*, PyObject** a) {
-  return deck::guarded([&]() -> Ref {
-    PyTypeObject* tp = status_iter_type();
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-    Ref o = ok(alloc(tp, 0));
-    auto* s = reinterpret_cast<StatusIter*>(o.get());
-    s->self = Ref::borrow(a[0]).release();
-    s->msg = Ref::borrow(a[1]).release();
-    s->state = kCreated;
-    return o;
-  });
+Ref status_generator(State& st, PyObject** a) {
+  PyObject *self = a[0], *msg = a[1];
+  Ref o = ok(deck::alloc_of(st.status_type)(reinterpret_cast<PyTypeObject*>(st.status_type), 0));
+  StatusIter* s = as_status(o.get());
+  s->st = &st;
+  s->self = Ref::borrow(self).release();
+  s->msg = Ref::borrow(msg).release();
+  s->state = kCreated;
+  return o;
 }
 
 // ---------------------------------------------------------------------------
 // Signatures and the class.
 
-Sig S_init{"__init__", "CLASS_Orvan.__init__", {"self", "Pmi_RefreshRate", "Pmi_LogLines"}, {}, {}, {}};
-Sig S_render{"_render_group", "CLASS_Orvan._render_group", {"self"}, {}, {}, {}};
-Sig S_add_table{"CUF_AddTable", "CLASS_Orvan.CUF_AddTable", {"self", "Pms_TableID", "Pml_Columns"}, {}, {}, {}};
-Sig S_display_multi{"CUF_DisplayMulti", "CLASS_Orvan.CUF_DisplayMulti",
-                    {"self", "Pms_TableID", "Pms_RowKey", "Pml_ValueList"}, {}, {}, {}};
-Sig S_print{"CUF_Print", "CLASS_Orvan.CUF_Print", {"self", "Pms_MsgStr"}, {}, {}, {}};
-Sig S_status{"CUF_Status", "CLASS_Orvan.CUF_Status", {"self", "Pms_MsgSTR"}, {}, {}, {}};
-Sig S_display_single{"CUF_DisplaySingle", "CLASS_Orvan.CUF_DisplaySingle", {"self", "Pms_MsgSTR", "Pms_Color"}, {}, {}, {}};
-Sig S_add_log{"CUF_AddLog", "CLASS_Orvan.CUF_AddLog", {"self", "Pms_LogMsg", "Pms_Color"}, {}, {}, {}};
-Sig S_progress_start{"CUF_ProgressStartP", "CLASS_Orvan.CUF_ProgressStartP",
-                     {"self", "Pms_Description", "Pmi_Total", "Pms_BarColor", "Pmf_PercentWidth"}, {}, {}, {}};
-Sig S_progress_advance{"CUF_ProgressAdvance", "CLASS_Orvan.CUF_ProgressAdvance", {"self", "Pmi_Step"}, {}, {}, {}};
-Sig S_progress_stop{"CUF_ProgressStop", "CLASS_Orvan.CUF_ProgressStop", {"self"}, {}, {}, {}};
-Sig S_clear{"CUF_Clear", "CLASS_Orvan.CUF_Clear", {"self"}, {}, {}, {}};
-Sig S_close{"CUF_Close", "CLASS_Orvan.CUF_Close", {"self"}, {}, {}, {}};
+using deck::dflt;
 
-deck::MethodDef D_init = deck::method<S_init, m_init>();
-deck::MethodDef D_render = deck::method<S_render, m_render_group>();
-deck::MethodDef D_add_table = deck::method<S_add_table, m_add_table>();
-deck::MethodDef D_display_multi = deck::method<S_display_multi, m_display_multi>();
-deck::MethodDef D_print = deck::method<S_print, m_print>();
-deck::MethodDef D_display_single = deck::method<S_display_single, m_display_single>();
-deck::MethodDef D_add_log = deck::method<S_add_log, m_add_log>();
-deck::MethodDef D_progress_start = deck::method<S_progress_start, m_progress_start>();
-deck::MethodDef D_progress_advance = deck::method<S_progress_advance, m_progress_advance>();
-deck::MethodDef D_progress_stop = deck::method<S_progress_stop, m_progress_stop>();
-deck::MethodDef D_clear = deck::method<S_clear, m_clear>();
-deck::MethodDef D_close = deck::method<S_close, m_close>();
+const Sig S_init{"__init__", "CLASS_Orvan.__init__", {"self", "Pmi_RefreshRate", "Pmi_LogLines"}, {dflt(4), dflt(10)}};
+const Sig S_render{"_render_group", "CLASS_Orvan._render_group", {"self"}, {}};
+const Sig S_add_table{"CUF_AddTable", "CLASS_Orvan.CUF_AddTable", {"self", "Pms_TableID", "Pml_Columns"}, {}};
+const Sig S_display_multi{"CUF_DisplayMulti", "CLASS_Orvan.CUF_DisplayMulti",
+                          {"self", "Pms_TableID", "Pms_RowKey", "Pml_ValueList"}, {}};
+const Sig S_print{"CUF_Print", "CLASS_Orvan.CUF_Print", {"self", "Pms_MsgStr"}, {}};
+const Sig S_status{"CUF_Status", "CLASS_Orvan.CUF_Status", {"self", "Pms_MsgSTR"}, {}};
+const Sig S_display_single{"CUF_DisplaySingle", "CLASS_Orvan.CUF_DisplaySingle",
+                           {"self", "Pms_MsgSTR", "Pms_Color"}, {dflt("cyan")}};
+const Sig S_add_log{"CUF_AddLog", "CLASS_Orvan.CUF_AddLog", {"self", "Pms_LogMsg", "Pms_Color"}, {dflt("white")}};
+const Sig S_progress_start{"CUF_ProgressStartP", "CLASS_Orvan.CUF_ProgressStartP",
+                           {"self", "Pms_Description", "Pmi_Total", "Pms_BarColor", "Pmf_PercentWidth"},
+                           {dflt("Progress"), dflt(100), dflt("green"), dflt(0.3)}};
+const Sig S_progress_advance{"CUF_ProgressAdvance", "CLASS_Orvan.CUF_ProgressAdvance", {"self", "Pmi_Step"},
+                             {dflt(1)}};
+const Sig S_progress_stop{"CUF_ProgressStop", "CLASS_Orvan.CUF_ProgressStop", {"self"}, {}};
+const Sig S_clear{"CUF_Clear", "CLASS_Orvan.CUF_Clear", {"self"}, {}};
+const Sig S_close{"CUF_Close", "CLASS_Orvan.CUF_Close", {"self"}, {}};
 
-void set_defaults() {
-  if (!S_init.defaults.empty()) return;
-  auto keep = [](Ref r) { return r.release(); };
-  S_init.defaults = {keep(deck::integer(4)), keep(deck::integer(10))};
-  S_display_single.defaults = {deck::intern("cyan")};
-  S_add_log.defaults = {deck::intern("white")};
-  S_progress_start.defaults = {deck::intern("Progress"), keep(deck::integer(100)), deck::intern("green"),
-                               keep(ok(PyFloat_FromDouble(0.3)))};
-  S_progress_advance.defaults = {keep(deck::integer(1))};
-}
+template <Ref (*F)(State&, PyObject**)>
+constexpr deck::ImplFn impl = deck::thunk<State, F>;
 
-Ref make_status(PyObject* g) {
-  Ref module_name = Ref::borrow(PyDict_GetItemString(g, "__name__"));
+Ref make_status(void* state) {
+  State& st = *static_cast<State*>(state);
   Ref annotations = ok(PyDict_New());
   ok(PyDict_SetItemString(annotations.get(), "Pms_MsgSTR", reinterpret_cast<PyObject*>(&PyUnicode_Type)));
-  Ref gen = deck::make_native_func(S_status, status_generator, module_name.get(), annotations.get());
-  Ref cm = global(g, N.contextmanager);
+  Ref gen = deck::make_native_func(st.base, S_status, impl<status_generator>, annotations.get());
+  Ref cm = global(st.base.globals, st.n.contextmanager);
   return call(cm.get(), gen.get());
 }
 
 // The class statement `class ENUM_RichColor(str, Enum)`, step by step.
-void make_enum(PyObject* g) {
+void make_enum(State& st) {
+  const Names& N = st.n;
+  PyObject* g = st.base.globals;
   static const char* const members[][2] = {
       {"cE_RCH_BLACK", "black"},          {"cE_RCH_RED", "red"},
       {"cE_RCH_GREEN", "green"},          {"cE_RCH_YELLOW", "yellow"},
@@ -683,12 +705,14 @@ void make_enum(PyObject* g) {
 // ---------------------------------------------------------------------------
 // The demonstration, run when the module executes as __main__.
 
-void demo_body(PyObject* g, PyObject* dashboard) {
-  auto G = [&](const char* n) { return global(g, Ref::steal(deck::intern(n)).get()); };
+void demo_body(State& st, PyObject* dashboard) {
+  const Names& N = st.n;
+  PyObject* g = st.base.globals;
+  auto G = [&](const char* n) { return global(g, deck::interned(n).get()); };
   auto setg = [&](const char* n, PyObject* v) { ok(PyDict_SetItemString(g, n, v)); };
   auto method = [&](const char* n) { return ok(PyObject_GetAttrString(dashboard, n)); };
   auto fmt = [&](PyObject* v) { return ok(PyObject_Format(v, N.empty)); };
-  auto cat = [&](std::initializer_list<PyObject*> p) { return concat(p); };
+  auto cat = [&](std::initializer_list<PyObject*> p) { return concat(N, p); };
   auto S = [](const char* s) { return deck::str(s); };
 
   call(method("CUF_Print").get(), S("\n\n\n測試 [red]Rich[/red] ").get());
@@ -736,8 +760,8 @@ void demo_body(PyObject* g, PyObject* dashboard) {
       Ref w = Ref::steal(wv);
       setg("w", w.get());
       Ref choices = deck::list_of({S("Pending").get(), S("[red]Running[/red]").get(), S("[green]Done[/green]").get()});
-      setg("status_val", call_method(G("random").get(), Ref::steal(deck::intern("choice")).get(), choices.get()).get());
-      Ref pct = call_method(G("random").get(), Ref::steal(deck::intern("randint")).get(), deck::integer(0).get(),
+      setg("status_val", call_method(G("random").get(), deck::interned("choice").get(), choices.get()).get());
+      Ref pct = call_method(G("random").get(), deck::interned("randint").get(), deck::integer(0).get(),
                             deck::integer(100).get());
       setg("progress_val", cat({fmt(pct.get()).get(), S("%").get()}).get());
       Ref wn = G("w");
@@ -752,7 +776,7 @@ void demo_body(PyObject* g, PyObject* dashboard) {
       setg("j", j.get());
       Ref choices = deck::list_of(
           {S("Queued").get(), S("[yellow]Running[/yellow]").get(), S("[green]Finished[/green]").get()});
-      setg("job_state", call_method(G("random").get(), Ref::steal(deck::intern("choice")).get(), choices.get()).get());
+      setg("job_state", call_method(G("random").get(), deck::interned("choice").get(), choices.get()).get());
       Ref jn = G("j");
       Ref row = deck::list_of({jn.get(), cat({S("user").get(), fmt(G("i").get()).get()}).get(), G("job_state").get()});
       call(method("CUF_DisplayMulti").get(), S("Jobs").get(), cat({S("job_").get(), fmt(jn.get()).get()}).get(),
@@ -765,7 +789,7 @@ void demo_body(PyObject* g, PyObject* dashboard) {
       setg("d", d.get());
       Ref choices = deck::list_of(
           {S("[green]OK[/green]").get(), S("[yellow]Warn[/yellow]").get(), S("[red]Fail[/red]").get()});
-      setg("health", call_method(G("random").get(), Ref::steal(deck::intern("choice")).get(), choices.get()).get());
+      setg("health", call_method(G("random").get(), deck::interned("choice").get(), choices.get()).get());
       Ref dn = G("d");
       Ref row = deck::list_of({dn.get(), S("HW").get(), G("health").get()});
       call(method("CUF_DisplayMulti").get(), S("Devices").get(), cat({S("dev_").get(), fmt(dn.get()).get()}).get(),
@@ -781,11 +805,10 @@ void demo_body(PyObject* g, PyObject* dashboard) {
     call(G("sleep").get(), ok(PyFloat_FromDouble(0.6)).get());
   }
   if (PyErr_Occurred()) throw deck::PyErrSet{};
-  Ref green = attr(G("ENUM_RichColor").get(), Ref::steal(deck::intern("cE_RCH_GREEN")).get());
-  static PyObject* const kw_start = kwnames({"Pmi_Total", "Pms_BarColor", "Pmf_PercentWidth"});
+  Ref green = attr(G("ENUM_RichColor").get(), deck::interned("cE_RCH_GREEN").get());
   call_kw(method("CUF_ProgressStartP").get(),
           {S("Overall Progress").get(), deck::integer(50).get(), green.get(), ok(PyFloat_FromDouble(0.2)).get()},
-          kw_start);
+          N.kw_start);
   for (long k = 0; k < 50; ++k) {
     setg("i", deck::integer(k).get());
     call(method("CUF_ProgressAdvance").get(), deck::integer(1).get());
@@ -795,14 +818,16 @@ void demo_body(PyObject* g, PyObject* dashboard) {
   call(method("CUF_Close").get());
 }
 
-void run_demo(PyObject* g) {
+void run_demo(State& st) {
+  const Names& N = st.n;
+  PyObject* g = st.base.globals;
   Ref cls = global(g, N.CLASS_Orvan);
   Ref dashboard = call(cls.get());
   ok(PyDict_SetItemString(g, "dashboard", dashboard.get()));
   // An early end (Ctrl-C in a pause) still closes the live display, so the
   // terminal gets its cursor back; the exception then goes on.
   try {
-    demo_body(g, dashboard.get());
+    demo_body(st, dashboard.get());
   } catch (const deck::PyErrSet&) {
     deck::SavedError saved;
     PyObject* r = PyObject_CallMethod(dashboard.get(), "CUF_Close", nullptr);
@@ -820,10 +845,13 @@ void run_demo(PyObject* g) {
 
 int exec_module(PyObject* module) noexcept {
   return deck::exec_body([&] {
-    init_names();
-    set_defaults();
-    PyObject* g = PyModule_GetDict(module);
-    if (!g) throw deck::PyErrSet{};
+    State* st = deck::state_of<State>(module);
+    if (!st) throw deck::PyErrSet{};
+    deck::init_base(st->base, module, deck::method_spec("OrvanDeck.method_descriptor"),
+                    deck::native_spec("OrvanDeck.native_function", deck::has_annotate()));
+    st->status_type = deck::make_type(module, &status_spec).release();
+    init_names(st->n);
+    PyObject* g = st->base.globals;
     deck::import_from(g, "enum", {"Enum"});
     deck::import_from(g, "datetime", {"datetime"});
     deck::import_from(g, "contextlib", {"contextmanager"});
@@ -832,28 +860,28 @@ int exec_module(PyObject* module) noexcept {
     deck::import_from(g, "rich.table", {"Table"});
     deck::import_from(g, "rich.progress", {"Progress", "BarColumn", "TextColumn"});
     deck::import_from(g, "rich.text", {"Text"});
-    make_enum(g);
-    std::vector<deck::Slot> slots = {
-        {&D_init, nullptr, nullptr},
-        {&D_render, nullptr, nullptr},
-        {&D_add_table, nullptr, nullptr},
-        {&D_display_multi, nullptr, nullptr},
-        {&D_print, nullptr, nullptr},
-        {nullptr, "CUF_Status", make_status},
-        {&D_display_single, nullptr, nullptr},
-        {&D_add_log, nullptr, nullptr},
-        {&D_progress_start, nullptr, nullptr},
-        {&D_progress_advance, nullptr, nullptr},
-        {&D_progress_stop, nullptr, nullptr},
-        {&D_clear, nullptr, nullptr},
-        {&D_close, nullptr, nullptr},
+    make_enum(*st);
+    using E = deck::Entry;
+    const std::vector<E> entries = {
+        {&S_init, impl<m_init>, nullptr, nullptr},
+        {&S_render, impl<m_render_group>, nullptr, nullptr},
+        {&S_add_table, impl<m_add_table>, nullptr, nullptr},
+        {&S_display_multi, impl<m_display_multi>, nullptr, nullptr},
+        {&S_print, impl<m_print>, nullptr, nullptr},
+        {nullptr, nullptr, "CUF_Status", make_status},
+        {&S_display_single, impl<m_display_single>, nullptr, nullptr},
+        {&S_add_log, impl<m_add_log>, nullptr, nullptr},
+        {&S_progress_start, impl<m_progress_start>, nullptr, nullptr},
+        {&S_progress_advance, impl<m_progress_advance>, nullptr, nullptr},
+        {&S_progress_stop, impl<m_progress_stop>, nullptr, nullptr},
+        {&S_clear, impl<m_clear>, nullptr, nullptr},
+        {&S_close, impl<m_close>, nullptr, nullptr},
     };
-    Ref cls = deck::make_class(g, "CLASS_Orvan", slots);
-    deck::set_global(g, N.CLASS_Orvan, cls.get());
+    Ref cls = deck::make_class(st->base, "CLASS_Orvan", entries);
+    deck::set_global(g, st->n.CLASS_Orvan, cls.get());
     deck::import_from(g, "time", {"sleep"});
-    Ref random = deck::import_module(g, "random");
-    deck::set_global(g, N.random, random.get());
-    if (deck::is_main(g)) run_demo(g);
+    deck::import_module(g, "random", "random");
+    if (deck::is_main(g)) run_demo(*st);
   });
 }
 
@@ -863,7 +891,15 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "OrvanDeck", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "OrvanDeck",
+    nullptr,
+    sizeof(State),
+    nullptr,
+    module_slots,
+    deck::state_traverse<State>,
+    deck::state_clear<State>,
+    deck::state_free<State>,
 };
 
 }  // namespace

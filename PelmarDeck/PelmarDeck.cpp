@@ -7,6 +7,7 @@ using deck::attr;
 using deck::call;
 using deck::call_method;
 using deck::global;
+using deck::none;
 using deck::ok;
 using deck::Ref;
 using deck::set_attr;
@@ -21,12 +22,17 @@ struct Names {
   PyObject *COLOR_WHITE, *COLOR_RED, *COLOR_GREEN, *COLOR_CYAN, *COLOR_BLACK;
   PyObject *big5, *space, *replace, *utf8, *size_label, *size_sep, *counter_label, *status_text;
   PyObject *zero, *one, *two, *three, *five, *ten, *twelve, *fifteen;
+  PyObject* main_names;
 };
-Names N;
 
-void init_names() {
-  if (N.CVobj_Curses) return;
-  using deck::intern;
+// The module state: see deck::ModuleBase.
+struct State {
+  deck::ModuleBase base;
+  Names n;
+};
+
+void init_names(Names& N) {
+  auto intern = [](const char* s) { return deck::interned(s).release(); };
 #define NAME(x) N.x = intern(#x)
   NAME(CVobj_Curses); NAME(CVobj_STDSCR); NAME(CVobj_Window); NAME(Gobj_curses); NAME(CLASS_Pelmar); NAME(main);
   NAME(initscr); NAME(clear); NAME(refresh); NAME(start_color); NAME(init_pair); NAME(encode); NAME(getmaxyx);
@@ -53,9 +59,9 @@ void init_names() {
   N.ten = num(10);
   N.twelve = num(12);
   N.fifteen = num(15);
+  N.main_names = deck::kwnames({"Pobj_STDSCR"}).release();
 }
 
-Ref none() { return Ref::borrow(Py_None); }
 
 bool compare(PyObject* a, PyObject* b, int op) {
   // Plain ints, the usual case, compare without the generic protocol.
@@ -102,10 +108,10 @@ std::pair<Ref, Ref> unpack2(PyObject* value) {
   return {std::move(first), std::move(second)};
 }
 
-Ref screen(PyObject* self) { return attr(self, N.CVobj_STDSCR); }
-Ref curses_of(PyObject* self) { return attr(self, N.CVobj_Curses); }
+Ref screen(const Names& N, PyObject* self) { return attr(self, N.CVobj_STDSCR); }
+Ref curses_of(const Names& N, PyObject* self) { return attr(self, N.CVobj_Curses); }
 
-std::pair<Ref, Ref> screen_size(PyObject* self) {
+std::pair<Ref, Ref> screen_size(const Names& N, PyObject* self) {
   Ref size = call_method(self, N.CUF_GET_SCR_MAX);
   return unpack2(size.get());
 }
@@ -113,7 +119,8 @@ std::pair<Ref, Ref> screen_size(PyObject* self) {
 // ---------------------------------------------------------------------------
 // Methods. a[0] is the instance.
 
-Ref m_init(PyObject*, PyObject** a) {
+Ref m_init(State& st, PyObject** a) {
+  const Names& N = st.n;
   PyObject *self = a[0], *curses = a[1], *stdscr = a[2];
   if (curses == Py_None) {
     PyErr_SetString(PyExc_RuntimeError, "CLASS_Pelmar not support windows platform");
@@ -121,19 +128,21 @@ Ref m_init(PyObject*, PyObject** a) {
   }
   set_attr(self, N.CVobj_Curses, curses);
   set_attr(self, N.CVobj_STDSCR, stdscr);
-  call_method(curses_of(self).get(), N.initscr);
+  call_method(curses_of(N, self).get(), N.initscr);
   call_method(stdscr, N.clear);
   call_method(stdscr, N.refresh);
   call_method(self, N.CUF_SET_ColorTableDefault);
   return none();
 }
 
-Ref m_clear(PyObject*, PyObject** a) {
-  call_method(screen(a[0]).get(), N.clear);
+Ref m_clear(State& st, PyObject** a) {
+  const Names& N = st.n;
+  call_method(screen(N, a[0]).get(), N.clear);
   return none();
 }
 
-Ref m_strlen(PyObject*, PyObject** a) {
+Ref m_strlen(State& st, PyObject** a) {
+  const Names& N = st.n;
   // An exact str encodes as its encode method would, without the lookup.
   Ref encoded = PyUnicode_CheckExact(a[1]) ? ok(PyUnicode_AsEncodedString(a[1], "big5", "strict"))
                                            : call_method(a[1], N.encode, N.big5);
@@ -142,7 +151,9 @@ Ref m_strlen(PyObject*, PyObject** a) {
   return ok(PyLong_FromSsize_t(n));
 }
 
-Ref m_color_table_default(PyObject* g, PyObject** a) {
+Ref m_color_table_default(State& st, PyObject** a) {
+  const Names& N = st.n;
+  PyObject* g = st.base.globals;
   auto colour = [&](PyObject* name) { return attr(global(g, N.Gobj_curses).get(), name); };
   Ref fg = deck::list_of({colour(N.COLOR_WHITE).get(), colour(N.COLOR_RED).get(), colour(N.COLOR_GREEN).get(),
                           colour(N.COLOR_CYAN).get(), colour(N.COLOR_BLACK).get()});
@@ -152,13 +163,14 @@ Ref m_color_table_default(PyObject* g, PyObject** a) {
   return none();
 }
 
-Ref m_color_table(PyObject*, PyObject** a) {
+Ref m_color_table(State& st, PyObject** a) {
+  const Names& N = st.n;
   PyObject *self = a[0], *fg = a[1], *bk = a[2];
-  call_method(curses_of(self).get(), N.start_color);
+  call_method(curses_of(N, self).get(), N.start_color);
   const Py_ssize_t n = PyObject_Size(fg);
   if (n < 0) throw deck::PyErrSet{};
   for (Py_ssize_t c = 0; c < n; ++c) {
-    Ref init_pair = attr(curses_of(self).get(), N.init_pair);
+    Ref init_pair = attr(curses_of(N, self).get(), N.init_pair);
     Ref index = ok(PyLong_FromSsize_t(c));
     Ref pair = ok(PyLong_FromSsize_t(c + 1));
     Ref f = ok(PyObject_GetItem(fg, index.get()));
@@ -168,18 +180,24 @@ Ref m_color_table(PyObject*, PyObject** a) {
   return none();
 }
 
-Ref m_get_scr_max(PyObject*, PyObject** a) {
-  Ref size = call_method(screen(a[0]).get(), N.getmaxyx);
+Ref m_get_scr_max(State& st, PyObject** a) {
+  const Names& N = st.n;
+  Ref size = call_method(screen(N, a[0]).get(), N.getmaxyx);
   auto [rows, cols] = unpack2(size.get());
   return ok(PyTuple_Pack(2, cols.get(), rows.get()));
 }
 
-Ref m_get_key(PyObject*, PyObject** a) { return call_method(screen(a[0]).get(), N.getch); }
+Ref m_get_key(State& st, PyObject** a) {
+  const Names& N = st.n;
+  PyObject* self = a[0];
+  return call_method(screen(N, self).get(), N.getch);
+}
 
-Ref m_input(PyObject*, PyObject** a) {
+Ref m_input(State& st, PyObject** a) {
+  const Names& N = st.n;
   PyObject *self = a[0], *x = a[1], *y = a[2], *max_len = a[3];
-  call_method(curses_of(self).get(), N.echo);
-  Ref stdscr = screen(self);
+  call_method(curses_of(N, self).get(), N.echo);
+  Ref stdscr = screen(N, self);
   Ref line = call_method(stdscr.get(), N.getstr, y, x, max_len);
   if (!PyBytes_Check(line.get()) && !PyByteArray_Check(line.get())) return ok(PyObject_Str(line.get()));
   // getstr gives bytes in the window's encoding; callers want the text.
@@ -192,29 +210,32 @@ Ref m_input(PyObject*, PyObject** a) {
   return call_method(line.get(), N.decode, encoding.get(), N.replace);
 }
 
-Ref m_print(PyObject*, PyObject** a) {
-  call_method(screen(a[0]).get(), N.addstr, a[1]);
+Ref m_print(State& st, PyObject** a) {
+  const Names& N = st.n;
+  call_method(screen(N, a[0]).get(), N.addstr, a[1]);
   return none();
 }
 
-Ref m_print_xy(PyObject*, PyObject** a) {
+Ref m_print_xy(State& st, PyObject** a) {
+  const Names& N = st.n;
   PyObject *self = a[0], *x = a[1], *y = a[2], *text = a[3], *index = a[4];
-  auto [w, h] = screen_size(self);
+  auto [w, h] = screen_size(N, self);
   if (compare(x, w.get(), Py_GE)) return none();
   if (compare(y, h.get(), Py_GE)) return none();
   if (compare(index, N.zero, Py_GT)) {
-    Ref stdscr = screen(self);
-    Ref colour = call_method(curses_of(self).get(), N.color_pair, index);
+    Ref stdscr = screen(N, self);
+    Ref colour = call_method(curses_of(N, self).get(), N.color_pair, index);
     call_method(stdscr.get(), N.addstr, y, x, text, colour.get());
   } else {
-    call_method(screen(self).get(), N.addstr, y, x, text);
+    call_method(screen(N, self).get(), N.addstr, y, x, text);
   }
   return none();
 }
 
-Ref m_print_c(PyObject*, PyObject** a) {
+Ref m_print_c(State& st, PyObject** a) {
+  const Names& N = st.n;
   PyObject *self = a[0], *y = a[1], *text = a[2];
-  auto [w, h] = screen_size(self);
+  auto [w, h] = screen_size(N, self);
   if (compare(y, h.get(), Py_GE)) return none();
   Ref text_len = call_method(self, N.CUF_strlen, text);
   Ref diff = ok(PyNumber_Subtract(w.get(), text_len.get()));
@@ -241,9 +262,10 @@ std::pair<Ref, long> fit_prefix(PyObject* text, long cells) {
   return {ok(PyUnicode_Substring(text, 0, end)), used};
 }
 
-Ref m_print_status(PyObject*, PyObject** a) {
+Ref m_print_status(State& st, PyObject** a) {
+  const Names& N = st.n;
   PyObject *self = a[0], *text = a[1];
-  auto [w, h] = screen_size(self);
+  auto [w, h] = screen_size(N, self);
   Ref text_len = call_method(self, N.CUF_strlen, text);
   Ref rest = ok(PyNumber_Subtract(w.get(), text_len.get()));
   Ref space_cnt = ok(PyNumber_Subtract(rest.get(), N.one));
@@ -261,32 +283,36 @@ Ref m_print_status(PyObject*, PyObject** a) {
     space_cnt = ok(PyLong_FromLong(cells - used));
   }
 
-  Ref on = call_method(curses_of(self).get(), N.color_pair, N.five);
-  call_method(screen(self).get(), N.attron, on.get());
+  Ref on = call_method(curses_of(N, self).get(), N.color_pair, N.five);
+  call_method(screen(N, self).get(), N.attron, on.get());
   Ref padding = ok(PyNumber_Multiply(N.space, space_cnt.get()));
   Ref padded = ok(PyNumber_Add(shown.get(), padding.get()));
   auto switch_off = [&] {
-    Ref off = call_method(curses_of(self).get(), N.color_pair, N.five);
-    call_method(screen(self).get(), N.attroff, off.get());
+    Ref off = call_method(curses_of(N, self).get(), N.color_pair, N.five);
+    call_method(screen(N, self).get(), N.attroff, off.get());
   };
   // Pair 5 must not stay on for later writes when the write fails.
-  deck::undo_on_error([&] { call_method(screen(self).get(), N.addstr, last_row.get(), N.zero, padded.get()); },
+  deck::undo_on_error([&] { call_method(screen(N, self).get(), N.addstr, last_row.get(), N.zero, padded.get()); },
                       switch_off);
   switch_off();
   return none();
 }
 
-Ref m_refresh(PyObject*, PyObject** a) {
-  call_method(screen(a[0]).get(), N.refresh);
+Ref m_refresh(State& st, PyObject** a) {
+  const Names& N = st.n;
+  call_method(screen(N, a[0]).get(), N.refresh);
   return none();
 }
 
-Ref m_move(PyObject*, PyObject** a) {
-  call_method(screen(a[0]).get(), N.move, a[2], a[1]);
+Ref m_move(State& st, PyObject** a) {
+  const Names& N = st.n;
+  call_method(screen(N, a[0]).get(), N.move, a[2], a[1]);
   return none();
 }
 
-Ref m_create_window(PyObject* g, PyObject** a) {
+Ref m_create_window(State& st, PyObject** a) {
+  const Names& N = st.n;
+  PyObject* g = st.base.globals;
   PyObject *self = a[0], *x = a[1], *y = a[2], *width = a[3], *height = a[4];
   Ref curses = global(g, N.Gobj_curses);
   Ref win = call_method(curses.get(), N.newwin, height, width, y, x);
@@ -294,17 +320,20 @@ Ref m_create_window(PyObject* g, PyObject** a) {
   return attr(self, N.CVobj_Window);
 }
 
-Ref m_print_w(PyObject*, PyObject** a) {
+Ref m_print_w(State& st, PyObject** a) {
+  const Names& N = st.n;
   call_method(a[1], N.addstr, a[2]);
   return none();
 }
 
-Ref m_print_xyw(PyObject*, PyObject** a) {
+Ref m_print_xyw(State& st, PyObject** a) {
+  const Names& N = st.n;
   call_method(a[1], N.addstr, a[3], a[2], a[4], a[5]);
   return none();
 }
 
-Ref m_refresh_w(PyObject*, PyObject** a) {
+Ref m_refresh_w(State& st, PyObject** a) {
+  const Names& N = st.n;
   call_method(a[1], N.refresh);
   return none();
 }
@@ -313,7 +342,9 @@ Ref m_refresh_w(PyObject*, PyObject** a) {
 // The demonstration: redraws the size, a counter and the status line until
 // an exception (Ctrl-C) ends it.
 
-Ref f_main(PyObject* g, PyObject** a) {
+Ref f_main(State& st, PyObject** a) {
+  const Names& N = st.n;
+  PyObject* g = st.base.globals;
   PyObject* stdscr = a[0];
   Ref cls = global(g, N.CLASS_Pelmar);
   Ref curses = global(g, N.Gobj_curses);
@@ -348,73 +379,87 @@ Ref f_main(PyObject* g, PyObject** a) {
 // ---------------------------------------------------------------------------
 // Signatures and the class.
 
-Sig S_init{"__init__", "CLASS_Pelmar.__init__", {"self", "Pobj_Curses", "Pobj_STDSCR"}, {}, {}, {}};
-Sig S_clear{"CUF_clear", "CLASS_Pelmar.CUF_clear", {"self"}, {}, {}, {}};
-Sig S_strlen{"CUF_strlen", "CLASS_Pelmar.CUF_strlen", {"self", "Pms_Text"}, {}, {}, {}};
-Sig S_ct_default{"CUF_SET_ColorTableDefault", "CLASS_Pelmar.CUF_SET_ColorTableDefault", {"self"}, {}, {}, {}};
-Sig S_ct{"CUF_SET_ColorTable", "CLASS_Pelmar.CUF_SET_ColorTable", {"self", "PmUa_FG_COLOR", "PmUa_BK_COLOR"}, {}, {}, {}};
-Sig S_scr_max{"CUF_GET_SCR_MAX", "CLASS_Pelmar.CUF_GET_SCR_MAX", {"self"}, {}, {}, {}};
-Sig S_get_key{"CUF_GetKey", "CLASS_Pelmar.CUF_GetKey", {"self"}, {}, {}, {}};
-Sig S_input{"CUF_Input", "CLASS_Pelmar.CUF_Input", {"self", "Pmi_PosX", "Pmi_PosY", "Pmi_MAX_LEN"}, {}, {}, {}};
-Sig S_print{"CUF_Print", "CLASS_Pelmar.CUF_Print", {"self", "Pms_Text"}, {}, {}, {}};
-Sig S_print_xy{"CUF_PrintXY", "CLASS_Pelmar.CUF_PrintXY",
-               {"self", "Pmi_PosX", "Pmi_PosY", "Pms_Text", "Pmi_ColorTableIndex"}, {}, {}, {}};
-Sig S_print_c{"CUF_PrintC", "CLASS_Pelmar.CUF_PrintC", {"self", "Pmi_PosY", "Pms_Text"}, {}, {}, {}};
-Sig S_print_status{"CUF_PrintSTATUS", "CLASS_Pelmar.CUF_PrintSTATUS", {"self", "Pms_Text"}, {}, {}, {}};
-Sig S_refresh{"CUF_Refresh", "CLASS_Pelmar.CUF_Refresh", {"self"}, {}, {}, {}};
-Sig S_move{"CUF_Move", "CLASS_Pelmar.CUF_Move", {"self", "Pmi_PosX", "Pmi_PosY"}, {}, {}, {}};
-Sig S_create_window{"CUF_Create_Window", "CLASS_Pelmar.CUF_Create_Window",
-                    {"self", "Pmi_PosX", "Pmi_PosY", "Pmi_Width", "Pmi_Height"}, {}, {}, {}};
-Sig S_print_w{"CUF_PrintW", "CLASS_Pelmar.CUF_PrintW", {"self", "Pobj_Window", "Pms_Text"}, {}, {}, {}};
-Sig S_print_xyw{"CUF_PrintXYW", "CLASS_Pelmar.CUF_PrintXYW",
-                {"self", "Pobj_Window", "Pmi_PosX", "Pmi_PosY", "Pms_Text", "Pmi_ColorTableIndex"}, {}, {}, {}};
-Sig S_refresh_w{"CUF_RefreshW", "CLASS_Pelmar.CUF_RefreshW", {"self", "Pobj_Window"}, {}, {}, {}};
-Sig S_main{"main", "main", {"Pobj_STDSCR"}, {}, {}, {}};
+const Sig S_init{"__init__", "CLASS_Pelmar.__init__", {"self", "Pobj_Curses", "Pobj_STDSCR"}, {}};
+const Sig S_clear{"CUF_clear", "CLASS_Pelmar.CUF_clear", {"self"}, {}};
+const Sig S_strlen{"CUF_strlen", "CLASS_Pelmar.CUF_strlen", {"self", "Pms_Text"}, {}};
+const Sig S_ct_default{"CUF_SET_ColorTableDefault", "CLASS_Pelmar.CUF_SET_ColorTableDefault", {"self"}, {}};
+const Sig S_ct{"CUF_SET_ColorTable", "CLASS_Pelmar.CUF_SET_ColorTable", {"self", "PmUa_FG_COLOR", "PmUa_BK_COLOR"}, {}};
+const Sig S_scr_max{"CUF_GET_SCR_MAX", "CLASS_Pelmar.CUF_GET_SCR_MAX", {"self"}, {}};
+const Sig S_get_key{"CUF_GetKey", "CLASS_Pelmar.CUF_GetKey", {"self"}, {}};
+const Sig S_input{"CUF_Input", "CLASS_Pelmar.CUF_Input", {"self", "Pmi_PosX", "Pmi_PosY", "Pmi_MAX_LEN"}, {}};
+const Sig S_print{"CUF_Print", "CLASS_Pelmar.CUF_Print", {"self", "Pms_Text"}, {}};
+const Sig S_print_xy{"CUF_PrintXY", "CLASS_Pelmar.CUF_PrintXY",
+                     {"self", "Pmi_PosX", "Pmi_PosY", "Pms_Text", "Pmi_ColorTableIndex"}, {}};
+const Sig S_print_c{"CUF_PrintC", "CLASS_Pelmar.CUF_PrintC", {"self", "Pmi_PosY", "Pms_Text"}, {}};
+const Sig S_print_status{"CUF_PrintSTATUS", "CLASS_Pelmar.CUF_PrintSTATUS", {"self", "Pms_Text"}, {}};
+const Sig S_refresh{"CUF_Refresh", "CLASS_Pelmar.CUF_Refresh", {"self"}, {}};
+const Sig S_move{"CUF_Move", "CLASS_Pelmar.CUF_Move", {"self", "Pmi_PosX", "Pmi_PosY"}, {}};
+const Sig S_create_window{"CUF_Create_Window", "CLASS_Pelmar.CUF_Create_Window",
+                          {"self", "Pmi_PosX", "Pmi_PosY", "Pmi_Width", "Pmi_Height"}, {}};
+const Sig S_print_w{"CUF_PrintW", "CLASS_Pelmar.CUF_PrintW", {"self", "Pobj_Window", "Pms_Text"}, {}};
+const Sig S_print_xyw{"CUF_PrintXYW", "CLASS_Pelmar.CUF_PrintXYW",
+                      {"self", "Pobj_Window", "Pmi_PosX", "Pmi_PosY", "Pms_Text", "Pmi_ColorTableIndex"}, {}};
+const Sig S_refresh_w{"CUF_RefreshW", "CLASS_Pelmar.CUF_RefreshW", {"self", "Pobj_Window"}, {}};
+const Sig S_main{"main", "main", {"Pobj_STDSCR"}, {}};
 
-deck::MethodDef D_init = deck::method<S_init, m_init>();
-deck::MethodDef D_clear = deck::method<S_clear, m_clear>();
-deck::MethodDef D_strlen = deck::method<S_strlen, m_strlen>();
-deck::MethodDef D_ct_default = deck::method<S_ct_default, m_color_table_default>();
-deck::MethodDef D_ct = deck::method<S_ct, m_color_table>();
-deck::MethodDef D_scr_max = deck::method<S_scr_max, m_get_scr_max>();
-deck::MethodDef D_get_key = deck::method<S_get_key, m_get_key>();
-deck::MethodDef D_input = deck::method<S_input, m_input>();
-deck::MethodDef D_print = deck::method<S_print, m_print>();
-deck::MethodDef D_print_xy = deck::method<S_print_xy, m_print_xy>();
-deck::MethodDef D_print_c = deck::method<S_print_c, m_print_c>();
-deck::MethodDef D_print_status = deck::method<S_print_status, m_print_status>();
-deck::MethodDef D_refresh = deck::method<S_refresh, m_refresh>();
-deck::MethodDef D_move = deck::method<S_move, m_move>();
-deck::MethodDef D_create_window = deck::method<S_create_window, m_create_window>();
-deck::MethodDef D_print_w = deck::method<S_print_w, m_print_w>();
-deck::MethodDef D_print_xyw = deck::method<S_print_xyw, m_print_xyw>();
-deck::MethodDef D_refresh_w = deck::method<S_refresh_w, m_refresh_w>();
+template <Ref (*F)(State&, PyObject**)>
+constexpr deck::ImplFn impl = deck::thunk<State, F>;
+
+// `main`: a builtin function whose __self__ is the module, which gives the
+// state.
+PyObject* main_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return deck::guarded([&]() -> Ref {
+    State* st = deck::state_of<State>(module);
+    if (!st || !st->base.globals) deck::raise(PyExc_RuntimeError, "the module has been cleared");
+    PyObject* a[deck::kMaxParams];
+    deck::bind(S_main, st->n.main_names, nullptr, args, nargs, kwnames, a);
+    return f_main(*st, a);
+  });
+}
 
 PyMethodDef main_def = {
     "main",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&deck::function_entry<S_main, f_main>)),
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&main_entry)),
     METH_FASTCALL | METH_KEYWORDS,
-    nullptr,
+    "main(Pobj_STDSCR)\n--\n\n",
 };
 
 int exec_module(PyObject* module) noexcept {
   return deck::exec_body([&] {
-    init_names();
-    PyObject* g = PyModule_GetDict(module);
-    if (!g) throw deck::PyErrSet{};
-    deck::set_global(g, deck::intern("sys"), deck::import_module(g, "sys").get());
-    deck::set_global(g, deck::intern("os"), deck::import_module(g, "os").get());
-    deck::set_global(g, N.Gobj_curses, deck::import_module(g, "curses").get());
-    std::vector<deck::Slot> slots;
-    for (deck::MethodDef* d : {&D_init, &D_clear, &D_strlen, &D_ct_default, &D_ct, &D_scr_max, &D_get_key, &D_input,
-                               &D_print, &D_print_xy, &D_print_c, &D_print_status, &D_refresh, &D_move,
-                               &D_create_window, &D_print_w, &D_print_xyw, &D_refresh_w})
-      slots.push_back(deck::Slot{d, nullptr, nullptr});
-    Ref cls = deck::make_class(g, "CLASS_Pelmar", slots);
+    State* st = deck::state_of<State>(module);
+    if (!st) throw deck::PyErrSet{};
+    deck::init_base(st->base, module, deck::method_spec("PelmarDeck.method_descriptor"), nullptr);
+    init_names(st->n);
+    const Names& N = st->n;
+    PyObject* g = st->base.globals;
+    deck::import_module(g, "sys", "sys");
+    deck::import_module(g, "os", "os");
+    deck::import_module(g, "curses", "Gobj_curses");
+    std::vector<deck::Entry> entries;
+    for (auto [sig, fn] : std::initializer_list<std::pair<const Sig*, deck::ImplFn>>{
+             {&S_init, impl<m_init>},
+             {&S_clear, impl<m_clear>},
+             {&S_strlen, impl<m_strlen>},
+             {&S_ct_default, impl<m_color_table_default>},
+             {&S_ct, impl<m_color_table>},
+             {&S_scr_max, impl<m_get_scr_max>},
+             {&S_get_key, impl<m_get_key>},
+             {&S_input, impl<m_input>},
+             {&S_print, impl<m_print>},
+             {&S_print_xy, impl<m_print_xy>},
+             {&S_print_c, impl<m_print_c>},
+             {&S_print_status, impl<m_print_status>},
+             {&S_refresh, impl<m_refresh>},
+             {&S_move, impl<m_move>},
+             {&S_create_window, impl<m_create_window>},
+             {&S_print_w, impl<m_print_w>},
+             {&S_print_xyw, impl<m_print_xyw>},
+             {&S_refresh_w, impl<m_refresh_w>},
+         })
+      entries.push_back(deck::Entry{sig, fn, nullptr, nullptr});
+    Ref cls = deck::make_class(st->base, "CLASS_Pelmar", entries);
     deck::set_global(g, N.CLASS_Pelmar, cls.get());
 
-    deck::prepare(S_main, false);
-    main_def.ml_doc = S_main.doc.c_str();
     PyObject* module_name = PyDict_GetItemString(g, "__name__");
     Ref main_fn = ok(PyCFunction_NewEx(&main_def, module, module_name));
     deck::set_global(g, N.main, main_fn.get());
@@ -433,7 +478,15 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "PelmarDeck", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "PelmarDeck",
+    nullptr,
+    sizeof(State),
+    nullptr,
+    module_slots,
+    deck::state_traverse<State>,
+    deck::state_clear<State>,
+    deck::state_free<State>,
 };
 
 }  // namespace

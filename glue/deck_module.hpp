@@ -1,0 +1,380 @@
+// Module state, module bodies, global lookup and imports, and classes made
+// through type() whose methods are the module's own method descriptors.
+#pragma once
+
+#include <structmember.h>
+
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+#include "deck_bind.hpp"
+#include "deck_call.hpp"
+
+// Type flags the 3.10 stable ABI headers keep to themselves; the bits are
+// part of the ABI.
+#ifndef Py_TPFLAGS_HAVE_VECTORCALL
+#define Py_TPFLAGS_HAVE_VECTORCALL (1UL << 11)
+#endif
+
+namespace deck {
+
+// The part of every module's state that the glue uses. All of a module's
+// Python objects live in its state (the module object's m_size block), never
+// in process globals: each module object, reload and interpreter has its own.
+// Fields before a State's `n` member may form cycles through the module and
+// are cleared by m_clear; `n` (interned names, keyword tuples, constants)
+// holds only immutable leaves and goes at m_free.
+struct ModuleBase {
+  PyObject* globals;       // the module's dict
+  PyObject* method_type;   // the module's method descriptor type
+  PyObject* native_type;   // the module's native callable type
+  PyObject* bound_method;  // types.MethodType, what functions bind to
+};
+
+inline void visit_refs(PyObject** p, size_t n, visitproc visit, void* arg, int& rc) {
+  for (size_t i = 0; i < n && rc == 0; ++i)
+    if (p[i]) rc = visit(p[i], arg);
+}
+inline void clear_refs(PyObject** p, size_t n) {
+  for (size_t i = 0; i < n; ++i) Py_CLEAR(p[i]);
+}
+
+// m_traverse, m_clear and m_free for a State made only of PyObject* fields
+// (ModuleBase first, the names block `n` last).
+template <class State>
+State* state_of(PyObject* m) {
+  return static_cast<State*>(PyModule_GetState(m));
+}
+template <class State>
+int state_traverse(PyObject* m, visitproc visit, void* arg) {
+  State* st = state_of<State>(m);
+  int rc = 0;
+  if (st) visit_refs(reinterpret_cast<PyObject**>(st), sizeof(State) / sizeof(PyObject*), visit, arg, rc);
+  return rc;
+}
+template <class State>
+int state_clear(PyObject* m) {
+  static_assert(sizeof(State) % sizeof(PyObject*) == 0);
+  if (State* st = state_of<State>(m)) clear_refs(reinterpret_cast<PyObject**>(st), offsetof(State, n) / sizeof(PyObject*));
+  return 0;
+}
+template <class State>
+void state_free(void* m) {
+  if (State* st = state_of<State>(static_cast<PyObject*>(m)))
+    clear_refs(reinterpret_cast<PyObject**>(st), sizeof(State) / sizeof(PyObject*));
+}
+
+// Global lookup as the interpreter does it: the module's globals, then the
+// builtins, else NameError.
+inline Ref global(PyObject* globals, PyObject* name) {
+  if (!globals) raise(PyExc_RuntimeError, "the module has been cleared");
+  PyObject* v = PyDict_GetItemWithError(globals, name);
+  if (v) return Ref::borrow(v);
+  if (PyErr_Occurred()) throw PyErrSet{};
+  if (PyObject* builtins = PyEval_GetBuiltins()) {
+    v = PyDict_GetItemWithError(builtins, name);
+    if (v) return Ref::borrow(v);
+    if (PyErr_Occurred()) throw PyErrSet{};
+  }
+  PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  throw PyErrSet{};
+}
+
+inline void set_global(PyObject* globals, PyObject* name, PyObject* v) { ok(PyDict_SetItem(globals, name, v)); }
+
+// `from <module> import <names...>`, binding each name as a global.
+inline void import_from(PyObject* globals, const char* module, std::initializer_list<const char*> names) {
+  Ref fromlist = ok(PyList_New(0));
+  for (const char* n : names) ok(PyList_Append(fromlist.get(), str(n).get()));
+  Ref modname = str(module);
+  Ref mod = ok(PyImport_ImportModuleLevelObject(modname.get(), globals, nullptr, fromlist.get(), 0));
+  for (const char* n : names) {
+    Ref key = interned(n);
+    PyObject* v = PyObject_GetAttr(mod.get(), key.get());
+    if (!v) {
+      if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", n, module);
+      }
+      throw PyErrSet{};
+    }
+    Ref val = Ref::steal(v);
+    set_global(globals, key.get(), val.get());
+  }
+}
+
+// `import <module>` of a top-level module, bound under its own name.
+inline void import_module(PyObject* globals, const char* module, const char* as) {
+  Ref modname = str(module);
+  Ref mod = ok(PyImport_ImportModuleLevelObject(modname.get(), globals, nullptr, nullptr, 0));
+  set_global(globals, interned(as).get(), mod.get());
+}
+
+// The module body behind a Py_mod_exec slot: 0, or -1 with the exception set.
+template <class Body>
+int exec_body(Body&& body) noexcept {
+  PyObject* r = guarded([&]() -> Ref {
+    body();
+    return none();
+  });
+  if (!r) return -1;
+  Py_DECREF(r);
+  return 0;
+}
+
+inline bool is_main(PyObject* globals) {
+  PyObject* name = PyDict_GetItemString(globals, "__name__");
+  return name && PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__main__") == 0;
+}
+
+// A type of the module's own, which only the module makes instances of.
+inline Ref make_type(PyObject* module, PyType_Spec* spec) {
+  return ok(PyType_FromModuleAndSpec(module, spec, nullptr));
+}
+
+inline allocfunc alloc_of(PyObject* type) {
+  return reinterpret_cast<allocfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type), Py_tp_alloc));
+}
+
+// Frees a GC instance of one of the module's heap types.
+inline void free_instance(PyObject* o) {
+  PyTypeObject* tp = Py_TYPE(o);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+  free_fn(o);
+  Py_DECREF(tp);
+}
+
+// ---------------------------------------------------------------------------
+// Method descriptors. The interpreter's own method_descriptor gives its C
+// function nothing but the instance, and a class made through type() carries
+// no module; so each method is an object of the module's own descriptor type
+// that holds its module's state, the way a function holds its globals. The
+// type is flagged as a method descriptor, so `obj.m(...)` calls it without a
+// bound object, through vectorcall.
+
+using ImplFn = Ref (*)(void* state, PyObject** args);
+
+template <class State, Ref (*F)(State&, PyObject**)>
+Ref thunk(void* st, PyObject** a) {
+  return F(*static_cast<State*>(st), a);
+}
+
+struct Method {
+  PyObject_HEAD
+  PyObject* (*vectorcall)(PyObject*, PyObject* const*, size_t, PyObject*);
+  const Sig* sig;
+  ImplFn impl;
+  ModuleBase* state;  // lives as long as the module, which our type holds
+  PyObject* cls;      // the class the method belongs to
+  PyObject* names;
+  PyObject* defaults;
+  PyObject* textsig;
+};
+
+inline Method* as_method(PyObject* o) { return reinterpret_cast<Method*>(o); }
+
+inline PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+  Method* m = as_method(callable);
+  return guarded([&]() -> Ref {
+    const Py_ssize_t nargs = nargs_of(nargsf);
+    if (!m->cls || !m->state->globals) raise(PyExc_RuntimeError, "the module has been cleared");
+    if (nargs < 1) {
+      PyErr_Format(PyExc_TypeError, "unbound method %s() needs an argument", m->sig->qualname);
+      throw PyErrSet{};
+    }
+    if (!PyObject_TypeCheck(args[0], reinterpret_cast<PyTypeObject*>(m->cls))) {
+      Ref owner = attr(m->cls, interned("__name__").get());
+      Ref given = attr(reinterpret_cast<PyObject*>(Py_TYPE(args[0])), interned("__name__").get());
+      PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%U' objects doesn't apply to a '%U' object", m->sig->name,
+                   owner.get(), given.get());
+      throw PyErrSet{};
+    }
+    PyObject* a[kMaxParams];
+    bind(*m->sig, m->names, m->defaults, args, nargs, kwnames, a);
+    return m->impl(m->state, a);
+  });
+}
+
+// Calls through a tuple and a dict (f(*args, **kwargs)) for callers without
+// vectorcall.
+template <auto Vectorcall>
+PyObject* call_from_tuple(PyObject* o, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&]() -> Ref {
+    const Py_ssize_t nargs = PyTuple_Size(args);
+    std::vector<PyObject*> stack;
+    for (Py_ssize_t i = 0; i < nargs; ++i) stack.push_back(PyTuple_GetItem(args, i));
+    Ref kwn;
+    if (kwargs && PyDict_Size(kwargs) > 0) {
+      kwn = ok(PyTuple_New(PyDict_Size(kwargs)));
+      Py_ssize_t pos = 0, k = 0;
+      PyObject *key, *value;
+      while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        Py_INCREF(key);
+        PyTuple_SetItem(kwn.get(), k++, key);
+        stack.push_back(value);
+      }
+    }
+    return ok(Vectorcall(o, stack.data(), static_cast<size_t>(nargs), kwn.get()));
+  });
+}
+
+// Binding to an instance gives what a function gives: a bound method.
+inline PyObject* bind_to(ModuleBase* st, PyObject* self, PyObject* obj) noexcept {
+  if (!obj || obj == Py_None) {
+    Py_INCREF(self);
+    return self;
+  }
+  return guarded([&]() -> Ref {
+    if (!st->bound_method) raise(PyExc_RuntimeError, "the module has been cleared");
+    return call(st->bound_method, self, obj);
+  });
+}
+
+inline PyObject* method_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+  return bind_to(as_method(self)->state, self, obj);
+}
+
+inline PyObject* new_ref_or_none(PyObject* p) noexcept {
+  if (!p) p = Py_None;
+  Py_INCREF(p);
+  return p;
+}
+
+inline PyObject* method_name(PyObject* o, void*) noexcept { return PyUnicode_FromString(as_method(o)->sig->name); }
+inline PyObject* method_qualname(PyObject* o, void*) noexcept {
+  return PyUnicode_FromString(as_method(o)->sig->qualname);
+}
+inline PyObject* method_objclass(PyObject* o, void*) noexcept { return new_ref_or_none(as_method(o)->cls); }
+inline PyObject* method_textsig(PyObject* o, void*) noexcept { return new_ref_or_none(as_method(o)->textsig); }
+inline PyObject* getter_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+
+inline PyObject* method_repr(PyObject* o) noexcept {
+  const char* cls = strchr(as_method(o)->sig->qualname, '.');
+  const std::string owner(as_method(o)->sig->qualname, cls ? static_cast<size_t>(cls - as_method(o)->sig->qualname) : 0);
+  return PyUnicode_FromFormat("<method '%s' of '%s' objects>", as_method(o)->sig->name, owner.c_str());
+}
+
+inline int method_traverse(PyObject* o, visitproc visit, void* arg) {
+  Method* m = as_method(o);
+  Py_VISIT(Py_TYPE(o));
+  Py_VISIT(m->cls);
+  Py_VISIT(m->names);
+  Py_VISIT(m->defaults);
+  Py_VISIT(m->textsig);
+  return 0;
+}
+
+inline int method_clear(PyObject* o) {
+  Method* m = as_method(o);
+  Py_CLEAR(m->cls);
+  Py_CLEAR(m->names);
+  Py_CLEAR(m->defaults);
+  Py_CLEAR(m->textsig);
+  return 0;
+}
+
+inline void method_dealloc(PyObject* o) {
+  PyObject_GC_UnTrack(o);
+  method_clear(o);
+  free_instance(o);
+}
+
+inline PyType_Spec* method_spec(const char* name) {
+  static PyGetSetDef getset[] = {
+      {"__name__", method_name, nullptr, nullptr, nullptr},
+      {"__qualname__", method_qualname, nullptr, nullptr, nullptr},
+      {"__objclass__", method_objclass, nullptr, nullptr, nullptr},
+      {"__text_signature__", method_textsig, nullptr, nullptr, nullptr},
+      {"__doc__", getter_none, nullptr, nullptr, nullptr},
+      {nullptr, nullptr, nullptr, nullptr, nullptr},
+  };
+  static PyMemberDef members[] = {
+      {"__vectorcalloffset__", T_PYSSIZET, offsetof(Method, vectorcall), READONLY, nullptr},
+      {nullptr, 0, 0, 0, nullptr},
+  };
+  static PyType_Slot slots[] = {
+      {Py_tp_dealloc, reinterpret_cast<void*>(method_dealloc)},
+      {Py_tp_traverse, reinterpret_cast<void*>(method_traverse)},
+      {Py_tp_clear, reinterpret_cast<void*>(method_clear)},
+      {Py_tp_call, reinterpret_cast<void*>(call_from_tuple<method_vectorcall>)},
+      {Py_tp_descr_get, reinterpret_cast<void*>(method_get)},
+      {Py_tp_repr, reinterpret_cast<void*>(method_repr)},
+      {Py_tp_getset, getset},
+      {Py_tp_members, members},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {nullptr, sizeof(Method), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                 Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                                 Py_TPFLAGS_IMMUTABLETYPE,
+                             slots};
+  spec.name = name;  // the same text for every module object of one library
+  return &spec;
+}
+
+inline Ref new_method(ModuleBase& st, const Sig& sig, ImplFn impl) {
+  Prepared p = prepare(sig, true);
+  Ref o = ok(alloc_of(st.method_type)(reinterpret_cast<PyTypeObject*>(st.method_type), 0));
+  Method* m = as_method(o.get());
+  m->vectorcall = method_vectorcall;
+  m->sig = &sig;
+  m->impl = impl;
+  m->state = &st;
+  m->names = p.names.release();
+  m->defaults = p.defaults.release();
+  m->textsig = p.textsig.release();
+  return o;
+}
+
+// One entry of a class namespace, in order: a method, or a value made by a
+// factory (CUF_Status's context manager).
+struct Entry {
+  const Sig* sig;
+  ImplFn impl;
+  const char* name;
+  Ref (*make)(void* state);
+};
+
+// Makes a class as `type(name, (), namespace)` with the entries in order.
+inline Ref make_class(ModuleBase& st, const char* name, const std::vector<Entry>& entries) {
+  Ref ns = ok(PyDict_New());
+  PyObject* modname = PyDict_GetItemString(st.globals, "__name__");
+  if (!modname) raise(PyExc_SystemError, "module has no __name__");
+  ok(PyDict_SetItemString(ns.get(), "__module__", modname));
+  ok(PyDict_SetItemString(ns.get(), "__qualname__", str(name).get()));
+  std::vector<Ref> methods;
+  for (const Entry& e : entries) {
+    if (e.sig) {
+      methods.push_back(new_method(st, *e.sig, e.impl));
+      ok(PyDict_SetItemString(ns.get(), e.sig->name, methods.back().get()));
+    } else {
+      Ref v = e.make(&st);
+      ok(PyDict_SetItemString(ns.get(), e.name, v.get()));
+    }
+  }
+  Ref type_name = str(name);
+  Ref bases = ok(PyTuple_New(0));
+  Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), type_name.get(), bases.get(), ns.get());
+  for (Ref& m : methods) as_method(m.get())->cls = cls.dup().release();
+  return cls;
+}
+
+// Sets up the glue's part of a module's state; the module's own types and
+// names follow.
+inline void init_base(ModuleBase& st, PyObject* module, PyType_Spec* method_type_spec, PyType_Spec* native_spec) {
+  PyObject* g = PyModule_GetDict(module);
+  if (!g) throw PyErrSet{};
+  st.globals = Ref::borrow(g).release();
+  st.method_type = make_type(module, method_type_spec).release();
+  if (native_spec) st.native_type = make_type(module, native_spec).release();
+  // The type of bound methods, without an import that hooks would see.
+  if (auto* t = static_cast<PyObject*>(dlsym(RTLD_DEFAULT, "PyMethod_Type"))) {
+    st.bound_method = Ref::borrow(t).release();
+  } else {
+    Ref types = ok(PyImport_ImportModuleLevel("types", nullptr, nullptr, nullptr, 0));
+    st.bound_method = attr(types.get(), interned("MethodType").get()).release();
+  }
+}
+
+}  // namespace deck
