@@ -137,15 +137,15 @@ Ref render_group(State& st, PyObject* self) {
   std::vector<Ref> elements;
   Ref logs = attr(self, N.logs);
   if (truthy(logs.get())) {
-    Ref text = global(g, N.Text);
-    Ref from_markup = attr(text.get(), N.from_markup);
+    // log_text = "\n".join(self.logs[-self.Pmi_LogLines:]) comes first, then
+    // Text.from_markup(log_text) is looked up and called.
     Ref logs2 = attr(self, N.logs);
     Ref n = attr(self, N.Pmi_LogLines);
     Ref start = ok(PyNumber_Negative(n.get()));
     Ref slice = ok(PySlice_New(start.get(), nullptr, nullptr));
     Ref visible = ok(PyObject_GetItem(logs2.get(), slice.get()));
     Ref joined = ok(PyUnicode_Join(N.newline, visible.get()));
-    elements.push_back(call(from_markup.get(), joined.get()));
+    elements.push_back(text_from_markup(st, joined.get()));
   }
   Ref msg = attr(self, N.single_line_msg);
   if (truthy(msg.get())) {
@@ -513,12 +513,27 @@ PyObject* status_throw(PyObject* o, PyObject* args) noexcept {
   });
 }
 
+// GeneratorExit as close() raises it at a generator's yield: an instance
+// whose traceback holds the running Python frame (there is no frame of our
+// own), handed to __exit__ as exception.__traceback__.
+std::pair<Ref, Ref> raised_generator_exit() {
+  PyErr_SetNone(PyExc_GeneratorExit);
+  if (PyFrameObject* frame = PyEval_GetFrame()) ok(PyTraceBack_Here(frame));
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  PyErr_NormalizeException(&t, &v, &tb);
+  Ref type = Ref::steal(t), value = Ref::steal(v), trace = Ref::steal(tb);
+  if (!value) throw deck::PyErrSet{};
+  if (trace) ok(PyException_SetTraceback(value.get(), trace.get()));
+  return {std::move(value), trace ? std::move(trace) : Ref::borrow(Py_None)};
+}
+
 PyObject* status_close(PyObject* o, PyObject*) noexcept {
   StatusIter* s = as_status(o);
   return deck::guarded([&]() -> Ref {
     if (s->state == kActive) {
-      Ref exc = call(PyExc_GeneratorExit);
-      status_exit(s, PyExc_GeneratorExit, exc.get(), Py_None);
+      auto [exc, tb] = raised_generator_exit();
+      status_exit(s, PyExc_GeneratorExit, exc.get(), tb.get());
     }
     s->state = kFinished;
     return none();

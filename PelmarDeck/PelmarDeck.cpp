@@ -82,11 +82,40 @@ bool compare(PyObject* a, PyObject* b, int op) {
   return ok(PyObject_RichCompareBool(a, b, op)) != 0;
 }
 
+// iter(value) for an unpacking. A value whose type has no way to iterate
+// gets the interpreter's "cannot unpack non-iterable T object"; T is the
+// type's tp_name, which the stable API shows only in the message of the
+// failed iter() itself, "'T' object is not iterable".
+Ref iter_for_unpack(PyObject* value) {
+  if (PyObject* it = PyObject_GetIter(value)) return Ref::steal(it);
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) || PyType_GetSlot(Py_TYPE(value), Py_tp_iter) ||
+      PySequence_Check(value))
+    throw deck::PyErrSet{};
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  PyErr_NormalizeException(&t, &v, &tb);
+  Ref type = Ref::steal(t), exc = Ref::steal(v), trace = Ref::steal(tb);
+  Ref text = exc ? Ref::steal(PyObject_Str(exc.get())) : Ref{};
+  if (!text) PyErr_Clear();
+  const char head[] = "'";
+  const char tail[] = "' object is not iterable";
+  const Py_ssize_t nh = sizeof head - 1, nt = sizeof tail - 1;
+  const Py_ssize_t n = text ? PyUnicode_GetLength(text.get()) : -1;
+  if (n > nh + nt && PyUnicode_Tailmatch(text.get(), deck::str(head).get(), 0, n, -1) == 1 &&
+      PyUnicode_Tailmatch(text.get(), deck::str(tail).get(), 0, n, 1) == 1) {
+    Ref type_name = ok(PyUnicode_Substring(text.get(), nh, n - nt));
+    PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %U object", type_name.get());
+    throw deck::PyErrSet{};
+  }
+  PyErr_Restore(type.release(), exc.release(), trace.release());
+  throw deck::PyErrSet{};
+}
+
 // `a, b = value`, with the interpreter's messages.
 std::pair<Ref, Ref> unpack2(PyObject* value) {
   if (PyTuple_CheckExact(value) && PyTuple_Size(value) == 2)
     return {Ref::borrow(PyTuple_GetItem(value, 0)), Ref::borrow(PyTuple_GetItem(value, 1))};
-  Ref it = ok(PyObject_GetIter(value));
+  Ref it = iter_for_unpack(value);
   Ref first = Ref::steal(PyIter_Next(it.get()));
   if (!first) {
     if (PyErr_Occurred()) throw deck::PyErrSet{};
@@ -223,9 +252,11 @@ Ref m_print_xy(State& st, PyObject** a) {
   if (compare(x, w.get(), Py_GE)) return none();
   if (compare(y, h.get(), Py_GE)) return none();
   if (compare(index, N.zero, Py_GT)) {
-    Ref stdscr = screen(N, self);
+    // self.CVobj_STDSCR.addstr(..., self.CVobj_Curses.color_pair(index)):
+    // addstr is looked up before color_pair is called.
+    Ref addstr = attr(screen(N, self).get(), N.addstr);
     Ref colour = call_method(curses_of(N, self).get(), N.color_pair, index);
-    call_method(stdscr.get(), N.addstr, y, x, text, colour.get());
+    call(addstr.get(), y, x, text, colour.get());
   } else {
     call_method(screen(N, self).get(), N.addstr, y, x, text);
   }
@@ -246,20 +277,31 @@ Ref m_print_c(State& st, PyObject** a) {
 }
 
 // The longest prefix of `text` that fits in `cells` display cells, and its
-// width; a two-cell character is never split.
-std::pair<Ref, long> fit_prefix(PyObject* text, long cells) {
+// width; a two-cell character is never split. `cells` is any Python number
+// and is compared as Python compares it; a plain int goes through C longs.
+std::pair<Ref, Ref> fit_prefix(const Names& N, PyObject* text, PyObject* cells) {
   const Py_ssize_t n = PyUnicode_GetLength(text);
   if (n < 0) throw deck::PyErrSet{};
+  int overflow = 1;
+  const long limit = PyLong_CheckExact(cells) ? PyLong_AsLongAndOverflow(cells, &overflow) : 0;
+  const bool plain = overflow == 0;
   long used = 0;
+  Ref used_obj = Ref::borrow(N.zero);
   Py_ssize_t end = 0;
   for (; end < n; ++end) {
     Ref ch = ok(PyUnicode_Substring(text, end, end + 1));
     Ref encoded = ok(PyUnicode_AsEncodedString(ch.get(), "big5", "strict"));
     const long w = static_cast<long>(PyBytes_Size(encoded.get()));
-    if (used + w > cells) break;
-    used += w;
+    if (plain) {
+      if (used + w > limit) break;
+      used += w;
+    } else {
+      Ref sum = ok(PyNumber_Add(used_obj.get(), ok(PyLong_FromLong(w)).get()));
+      if (compare(sum.get(), cells, Py_GT)) break;
+      used_obj = std::move(sum);
+    }
   }
-  return {ok(PyUnicode_Substring(text, 0, end)), used};
+  return {ok(PyUnicode_Substring(text, 0, end)), plain ? ok(PyLong_FromLong(used)) : std::move(used_obj)};
 }
 
 Ref m_print_status(State& st, PyObject** a) {
@@ -273,27 +315,34 @@ Ref m_print_status(State& st, PyObject** a) {
   if (compare(last_row.get(), N.ten, Py_LE)) return none();
 
   // A text as wide as the screen would run into the bottom-right cell, which
-  // curses refuses: cut it to the W-1 cells the line covers.
+  // curses refuses: cut it to the W-1 cells the line covers. The arithmetic
+  // is Python's on whatever numbers the size holds: cells = max(W - 1, 0),
+  // padding = cells - used.
   Ref shown = Ref::borrow(text);
   if (PyUnicode_Check(text) && compare(space_cnt.get(), N.zero, Py_LT)) {
-    const long cells = PyLong_AsLong(w.get()) - 1;
-    if (cells == -2 && PyErr_Occurred()) throw deck::PyErrSet{};
-    auto [prefix, used] = fit_prefix(text, cells < 0 ? 0 : cells);
+    Ref cells = ok(PyNumber_Subtract(w.get(), N.one));
+    if (compare(N.zero, cells.get(), Py_GT)) cells = Ref::borrow(N.zero);  // max(): the first wins ties
+    auto [prefix, used] = fit_prefix(N, text, cells.get());
     shown = std::move(prefix);
-    space_cnt = ok(PyLong_FromLong(cells - used));
+    space_cnt = ok(PyNumber_Subtract(cells.get(), used.get()));
   }
 
   Ref on = call_method(curses_of(N, self).get(), N.color_pair, N.five);
   call_method(screen(N, self).get(), N.attron, on.get());
-  Ref padding = ok(PyNumber_Multiply(N.space, space_cnt.get()));
-  Ref padded = ok(PyNumber_Add(shown.get(), padding.get()));
   auto switch_off = [&] {
     Ref off = call_method(curses_of(N, self).get(), N.color_pair, N.five);
     call_method(screen(N, self).get(), N.attroff, off.get());
   };
-  // Pair 5 must not stay on for later writes when the write fails.
-  deck::undo_on_error([&] { call_method(screen(N, self).get(), N.addstr, last_row.get(), N.zero, padded.get()); },
-                      switch_off);
+  // Pair 5 must not stay on for later writes when the write fails, building
+  // the padded text included (a padding count that is no int).
+  deck::undo_on_error(
+      [&] {
+        Ref addstr = attr(screen(N, self).get(), N.addstr);
+        Ref padding = ok(PyNumber_Multiply(N.space, space_cnt.get()));
+        Ref padded = ok(PyNumber_Add(shown.get(), padding.get()));
+        call(addstr.get(), last_row.get(), N.zero, padded.get());
+      },
+      switch_off);
   switch_off();
   return none();
 }

@@ -1,7 +1,9 @@
 // Argument binding with the interpreter's own rules and messages.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "deck_ref.hpp"
@@ -105,6 +107,108 @@ inline Prepared prepare(const Sig& s, bool method) {
   throw PyErrSet{};
 }
 
+// The edit distance the interpreter uses for its "Did you mean" suggestions
+// (Python/suggestions.c): over UTF-8 bytes, a move costs 2 and a case flip
+// of an ASCII letter 1; anything above max_cost comes back as max_cost + 1.
+inline Py_ssize_t suggestion_distance(const char* a, size_t a_size, const char* b, size_t b_size,
+                                      size_t max_cost) {
+  constexpr size_t kMoveCost = 2, kCaseCost = 1, kMaxStringSize = 40;
+  auto substitution_cost = [&](char x, char y) -> size_t {
+    if ((x & 31) != (y & 31)) return kMoveCost;
+    if (x == y) return 0;
+    if ('A' <= x && x <= 'Z') x = static_cast<char>(x + ('a' - 'A'));
+    if ('A' <= y && y <= 'Z') y = static_cast<char>(y + ('a' - 'A'));
+    return x == y ? kCaseCost : kMoveCost;
+  };
+  if (a == b) return 0;
+  while (a_size && b_size && a[0] == b[0]) {
+    ++a, --a_size;
+    ++b, --b_size;
+  }
+  while (a_size && b_size && a[a_size - 1] == b[b_size - 1]) --a_size, --b_size;
+  if (a_size == 0 || b_size == 0) return static_cast<Py_ssize_t>((a_size + b_size) * kMoveCost);
+  if (a_size > kMaxStringSize || b_size > kMaxStringSize) return static_cast<Py_ssize_t>(max_cost + 1);
+  if (b_size < a_size) {
+    std::swap(a, b);
+    std::swap(a_size, b_size);
+  }
+  if ((b_size - a_size) * kMoveCost > max_cost) return static_cast<Py_ssize_t>(max_cost + 1);
+  size_t buffer[kMaxStringSize];
+  size_t tmp = kMoveCost;
+  for (size_t i = 0; i < a_size; ++i) {
+    buffer[i] = tmp;
+    tmp += kMoveCost;
+  }
+  size_t result = 0;
+  for (size_t b_index = 0; b_index < b_size; ++b_index) {
+    const char code = b[b_index];
+    size_t distance = result = b_index * kMoveCost;
+    size_t minimum = SIZE_MAX;
+    for (size_t index = 0; index < a_size; ++index) {
+      const size_t substitute = distance + substitution_cost(code, a[index]);
+      distance = buffer[index];
+      const size_t insert_delete = (result < distance ? result : distance) + kMoveCost;
+      result = insert_delete < substitute ? insert_delete : substitute;
+      buffer[index] = result;
+      if (result < minimum) minimum = result;
+    }
+    if (minimum > max_cost) return static_cast<Py_ssize_t>(max_cost + 1);
+  }
+  return static_cast<Py_ssize_t>(result);
+}
+
+// The parameter name that the interpreter (3.13 on) suggests for an unknown
+// keyword of a plain function with these parameters, or null.
+inline Ref keyword_suggestion(PyObject* names, PyObject* key) {
+  Py_ssize_t key_size;
+  const char* key_str = PyUnicode_AsUTF8AndSize(key, &key_size);
+  if (!key_str) {
+    PyErr_Clear();
+    return Ref{};
+  }
+  PyObject* best = nullptr;
+  Py_ssize_t best_distance = PY_SSIZE_T_MAX;
+  const Py_ssize_t n = PyTuple_Size(names);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyTuple_GetItem(names, i);
+    const int same = PyUnicode_Compare(key, item);
+    if (same == -1 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return Ref{};
+    }
+    if (same == 0) continue;
+    Py_ssize_t item_size;
+    const char* item_str = PyUnicode_AsUTF8AndSize(item, &item_size);
+    if (!item_str) {
+      PyErr_Clear();
+      return Ref{};
+    }
+    // No more than a third of the characters changed, and better than the best so far.
+    Py_ssize_t max_distance = (key_size + item_size + 3) * 2 / 6;
+    if (best_distance - 1 < max_distance) max_distance = best_distance - 1;
+    const Py_ssize_t d = suggestion_distance(key_str, static_cast<size_t>(key_size), item_str,
+                                             static_cast<size_t>(item_size), static_cast<size_t>(max_distance));
+    if (d > max_distance) continue;
+    if (!best || d < best_distance) {
+      best = item;
+      best_distance = d;
+    }
+  }
+  return Ref::borrow(best);
+}
+
+[[noreturn]] inline void raise_unexpected_keyword(const Sig& s, PyObject* names, PyObject* key) {
+  if (runtime_version() >= 0x030D00) {
+    if (Ref suggestion = keyword_suggestion(names, key)) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'. Did you mean '%S'?", s.qualname,
+                   key, suggestion.get());
+      throw PyErrSet{};
+    }
+  }
+  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", s.qualname, key);
+  throw PyErrSet{};
+}
+
 // Fills out[0..n) with borrowed references from args (positional, then one
 // value per name in kwnames) and the defaults.
 inline void bind(const Sig& s, PyObject* names, PyObject* defaults, PyObject* const* args, Py_ssize_t nargs,
@@ -128,10 +232,7 @@ inline void bind(const Sig& s, PyObject* names, PyObject* defaults, PyObject* co
         const int eq = ok(PyObject_RichCompareBool(PyTuple_GetItem(names, j), key, Py_EQ));
         if (eq) idx = j;
       }
-      if (idx < 0) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", s.qualname, key);
-        throw PyErrSet{};
-      }
+      if (idx < 0) raise_unexpected_keyword(s, names, key);
       if (out[idx]) {
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", s.qualname, key);
         throw PyErrSet{};

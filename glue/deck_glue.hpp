@@ -5,5 +5,6 @@
 #include "deck_ref.hpp"      // owned references, checked calls, errors at the boundary
 #include "deck_call.hpp"     // calling
 #include "deck_bind.hpp"     // argument binding
+#include "deck_import.hpp"   // module-body imports
 #include "deck_module.hpp"   // module state, classes and their method descriptors
 #include "deck_native.hpp"   // the native callable type

@@ -10,6 +10,7 @@
 
 #include "deck_bind.hpp"
 #include "deck_call.hpp"
+#include "deck_import.hpp"
 
 // Type flags the 3.10 stable ABI headers keep to themselves; the bits are
 // part of the ABI.
@@ -79,36 +80,6 @@ inline Ref global(PyObject* globals, PyObject* name) {
   }
   PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   throw PyErrSet{};
-}
-
-inline void set_global(PyObject* globals, PyObject* name, PyObject* v) { ok(PyDict_SetItem(globals, name, v)); }
-
-// `from <module> import <names...>`, binding each name as a global.
-inline void import_from(PyObject* globals, const char* module, std::initializer_list<const char*> names) {
-  Ref fromlist = ok(PyList_New(0));
-  for (const char* n : names) ok(PyList_Append(fromlist.get(), str(n).get()));
-  Ref modname = str(module);
-  Ref mod = ok(PyImport_ImportModuleLevelObject(modname.get(), globals, nullptr, fromlist.get(), 0));
-  for (const char* n : names) {
-    Ref key = interned(n);
-    PyObject* v = PyObject_GetAttr(mod.get(), key.get());
-    if (!v) {
-      if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", n, module);
-      }
-      throw PyErrSet{};
-    }
-    Ref val = Ref::steal(v);
-    set_global(globals, key.get(), val.get());
-  }
-}
-
-// `import <module>` of a top-level module, bound under its own name.
-inline void import_module(PyObject* globals, const char* module, const char* as) {
-  Ref modname = str(module);
-  Ref mod = ok(PyImport_ImportModuleLevelObject(modname.get(), globals, nullptr, nullptr, 0));
-  set_global(globals, interned(as).get(), mod.get());
 }
 
 // The module body behind a Py_mod_exec slot: 0, or -1 with the exception set.

@@ -129,6 +129,19 @@ PyObject* guarded(F&& f) noexcept {
   return nullptr;
 }
 
+// The running interpreter's version as 0xMMmmuu (3.13.1 gives 0x030D01):
+// some messages of the interpreter differ between versions.
+inline int runtime_version() {
+  const char* s = Py_GetVersion();
+  int part[3] = {0, 0, 0};
+  for (int i = 0; i < 3; ++i) {
+    while (*s >= '0' && *s <= '9') part[i] = part[i] * 10 + (*s++ - '0');
+    if (*s != '.') break;
+    ++s;
+  }
+  return (part[0] << 16) | (part[1] << 8) | part[2];
+}
+
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref str(const char* s) { return ok(PyUnicode_FromString(s)); }
 inline Ref str(const std::string& s) {

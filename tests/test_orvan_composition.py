@@ -12,6 +12,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import OrvanDeck  # noqa: E402
 from orvan_fakes import C, dash, fakes, group_of_last_update  # noqa: E402,F401
+from reliability_support import removed_global  # noqa: E402
 
 ATTRIBUTE_ORDER = [
     "console",
@@ -288,6 +289,14 @@ def test_non_numeric_log_lines_fails_first_composition_with_logs(fakes):
     with pytest.raises(TypeError):
         d.CUF_AddLog("x")
     assert d.logs == []  # the line added by the failing call was taken back
+
+
+def test_log_block_is_sliced_and_joined_before_text_is_looked_up(dash, fakes):
+    dash.logs.append("line")
+    dash.Pmi_LogLines = "ten"
+    with removed_global(OrvanDeck, "Text"):
+        with pytest.raises(TypeError):  # the negation, not the NameError for Text
+            dash._render_group()
 
 
 @settings(max_examples=120, deadline=None,

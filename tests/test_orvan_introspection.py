@@ -5,6 +5,7 @@ import contextlib
 import datetime as datetime_module
 import enum
 import inspect
+import json
 import os
 import random as random_module
 import subprocess
@@ -179,6 +180,39 @@ def test_import_fails_without_rich_and_leaves_no_module_entry():
     )
     proc = _run_python(code)
     assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+
+
+_IMPORT_HOOK = """
+import builtins, json
+real = builtins.__import__
+seen = []
+def hook(name, globals=None, locals=None, fromlist=(), level=0):
+    if globals is not None and globals.get("__name__") == %(module)r:
+        seen.append([name, None if fromlist is None else list(fromlist), type(fromlist).__name__,
+                     locals is globals, level])
+    return real(name, globals, locals, fromlist, level)
+builtins.__import__ = hook
+import %(module)s
+builtins.__import__ = real
+print(json.dumps(seen))
+"""
+
+
+@pytest.mark.parametrize("module,statements", [
+    ("OrvanDeck", [("enum", ["Enum"]), ("datetime", ["datetime"]), ("contextlib", ["contextmanager"]),
+                   ("rich.live", ["Live"]), ("rich.console", ["Console", "Group"]), ("rich.table", ["Table"]),
+                   ("rich.progress", ["Progress", "BarColumn", "TextColumn"]), ("rich.text", ["Text"]),
+                   ("time", ["sleep"]), ("random", None)]),
+    ("PelmarDeck", [("sys", None), ("os", None), ("curses", None)]),
+])
+def test_module_body_imports_go_through_builtins_import(module, statements):
+    proc = _run_python(_IMPORT_HOOK % {"module": module})
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+    # as the statements would: a tuple fromlist (None for `import x`), the
+    # module's globals as globals and locals, level 0
+    expected = [[name, fromlist, "NoneType" if fromlist is None else "tuple", True, 0]
+                for name, fromlist in statements]
+    assert json.loads(proc.stdout) == expected
 
 
 # ---------------------------------------------------------------------------

@@ -5,6 +5,7 @@ import datetime as datetime_module
 import os
 import re
 import sys
+import types
 
 import pytest
 
@@ -96,6 +97,26 @@ def test_status_true_exit_suppresses(dash, fakes):
         raise ValueError("suppressed")
     assert fakes.count("Status.__exit__") == 1
     assert fakes.of("Status.__exit__")[0].args[0] is ValueError
+
+
+def test_status_normal_exit_does_not_truth_test_exit_result(dash, fakes):
+    class NoTruth:
+        def __bool__(self):
+            raise AssertionError("truth-tested")
+
+    fakes.status_exit_result = NoTruth()
+    with dash.CUF_Status("s"):
+        pass
+    assert fakes.names() == ["Console.status", "Status.__enter__", "Status.__exit__"]
+
+
+def test_status_close_hands_exit_the_exceptions_traceback(dash, fakes):
+    gen = dash.CUF_Status("s").gen
+    next(gen)
+    gen.close()
+    [(exc_type, exc, tb)] = [e.args for e in fakes.of("Status.__exit__")]
+    assert exc_type is GeneratorExit and type(exc) is GeneratorExit
+    assert isinstance(tb, types.TracebackType) and tb is exc.__traceback__
 
 
 def test_status_never_entered_makes_no_console_call(dash, fakes):

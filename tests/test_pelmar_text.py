@@ -72,6 +72,15 @@ def test_print_xy_bounds_and_colour(rig, x, y, index, tail):
     assert rig.log == [GETMAXYX] + tail
 
 
+def test_print_xy_looks_up_addstr_before_calling_color_pair(rig):
+    obj = rig.screen(80, 24)
+    methods = tuple(m for m in type(rig.scr).METHODS if m != "addstr")
+    rig.scr.__class__ = type("NoAddstr", (type(rig.scr),), {"METHODS": methods})
+    with pytest.raises(AttributeError):
+        obj.CUF_PrintXY(10, 12, "t", 3)
+    assert rig.log == [GETMAXYX]
+
+
 @pytest.mark.parametrize("cols,text,col", [
     (80, "hello", 37), (81, "hello", 38), (80, "狀態列", 37), (80, "", 40),
     (10, "x" * 12, -1), (10, "x" * 13, -2), (10, "狀態列顯示列x", -2),
