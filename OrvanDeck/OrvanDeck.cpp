@@ -14,6 +14,7 @@ using deck::ok;
 using deck::Ref;
 using deck::set_attr;
 using deck::Sig;
+using deck::unpack2;
 using deck::truthy;
 
 // Interned names, keyword-name tuples and constants of one module object.
@@ -78,18 +79,6 @@ Ref text_from_markup(State& st, PyObject* markup) {
   PyObject* g = st.base.globals;
   Ref text = global(g, N.Text);
   return call_method(text.get(), N.from_markup, markup);
-}
-
-// Unpacks a (key, value) item of dict.items().
-std::pair<Ref, Ref> unpack2(PyObject* item) {
-  if (PyTuple_Check(item) && PyTuple_Size(item) == 2)
-    return {Ref::borrow(PyTuple_GetItem(item, 0)), Ref::borrow(PyTuple_GetItem(item, 1))};
-  Ref seq = ok(PySequence_Tuple(item));
-  if (PyTuple_Size(seq.get()) != 2) {
-    PyErr_SetString(PyExc_ValueError, "expected a (key, value) pair");
-    throw deck::PyErrSet{};
-  }
-  return {Ref::borrow(PyTuple_GetItem(seq.get(), 0)), Ref::borrow(PyTuple_GetItem(seq.get(), 1))};
 }
 
 Ref build_table(State& st, PyObject* table_id, PyObject* entry) {

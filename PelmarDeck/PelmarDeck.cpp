@@ -12,6 +12,7 @@ using deck::ok;
 using deck::Ref;
 using deck::set_attr;
 using deck::Sig;
+using deck::unpack2;
 
 struct Names {
   PyObject *CVobj_Curses, *CVobj_STDSCR, *CVobj_Window, *Gobj_curses, *CLASS_Pelmar, *main;
@@ -80,61 +81,6 @@ bool compare(PyObject* a, PyObject* b, int op) {
     }
   }
   return ok(PyObject_RichCompareBool(a, b, op)) != 0;
-}
-
-// iter(value) for an unpacking. A value whose type has no way to iterate
-// gets the interpreter's "cannot unpack non-iterable T object"; T is the
-// type's tp_name, which the stable API shows only in the message of the
-// failed iter() itself, "'T' object is not iterable".
-Ref iter_for_unpack(PyObject* value) {
-  if (PyObject* it = PyObject_GetIter(value)) return Ref::steal(it);
-  if (!PyErr_ExceptionMatches(PyExc_TypeError) || PyType_GetSlot(Py_TYPE(value), Py_tp_iter) ||
-      PySequence_Check(value))
-    throw deck::PyErrSet{};
-  PyObject *t, *v, *tb;
-  PyErr_Fetch(&t, &v, &tb);
-  PyErr_NormalizeException(&t, &v, &tb);
-  Ref type = Ref::steal(t), exc = Ref::steal(v), trace = Ref::steal(tb);
-  Ref text = exc ? Ref::steal(PyObject_Str(exc.get())) : Ref{};
-  if (!text) PyErr_Clear();
-  const char head[] = "'";
-  const char tail[] = "' object is not iterable";
-  const Py_ssize_t nh = sizeof head - 1, nt = sizeof tail - 1;
-  const Py_ssize_t n = text ? PyUnicode_GetLength(text.get()) : -1;
-  if (n > nh + nt && PyUnicode_Tailmatch(text.get(), deck::str(head).get(), 0, n, -1) == 1 &&
-      PyUnicode_Tailmatch(text.get(), deck::str(tail).get(), 0, n, 1) == 1) {
-    Ref type_name = ok(PyUnicode_Substring(text.get(), nh, n - nt));
-    PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %U object", type_name.get());
-    throw deck::PyErrSet{};
-  }
-  PyErr_Restore(type.release(), exc.release(), trace.release());
-  throw deck::PyErrSet{};
-}
-
-// `a, b = value`, with the interpreter's messages.
-std::pair<Ref, Ref> unpack2(PyObject* value) {
-  if (PyTuple_CheckExact(value) && PyTuple_Size(value) == 2)
-    return {Ref::borrow(PyTuple_GetItem(value, 0)), Ref::borrow(PyTuple_GetItem(value, 1))};
-  Ref it = iter_for_unpack(value);
-  Ref first = Ref::steal(PyIter_Next(it.get()));
-  if (!first) {
-    if (PyErr_Occurred()) throw deck::PyErrSet{};
-    PyErr_SetString(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
-    throw deck::PyErrSet{};
-  }
-  Ref second = Ref::steal(PyIter_Next(it.get()));
-  if (!second) {
-    if (PyErr_Occurred()) throw deck::PyErrSet{};
-    PyErr_SetString(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
-    throw deck::PyErrSet{};
-  }
-  Ref extra = Ref::steal(PyIter_Next(it.get()));
-  if (extra) {
-    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    throw deck::PyErrSet{};
-  }
-  if (PyErr_Occurred()) throw deck::PyErrSet{};
-  return {std::move(first), std::move(second)};
 }
 
 Ref screen(const Names& N, PyObject* self) { return attr(self, N.CVobj_STDSCR); }

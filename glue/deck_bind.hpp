@@ -229,7 +229,7 @@ inline void bind(const Sig& s, PyObject* names, PyObject* defaults, PyObject* co
       for (int j = 0; j < n && idx < 0; ++j)
         if (PyTuple_GetItem(names, j) == key) idx = j;
       for (int j = 0; j < n && idx < 0; ++j) {
-        const int eq = ok(PyObject_RichCompareBool(PyTuple_GetItem(names, j), key, Py_EQ));
+        const int eq = ok(PyObject_RichCompareBool(key, PyTuple_GetItem(names, j), Py_EQ));
         if (eq) idx = j;
       }
       if (idx < 0) raise_unexpected_keyword(s, names, key);

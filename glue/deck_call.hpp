@@ -112,4 +112,59 @@ inline Ref list_of(std::initializer_list<PyObject*> items) {
   return l;
 }
 
+// iter(value) for an unpacking. A value whose type has no way to iterate
+// gets the interpreter's "cannot unpack non-iterable T object"; T is the
+// type's tp_name, which the stable API shows only in the message of the
+// failed iter() itself, "'T' object is not iterable".
+inline Ref iter_for_unpack(PyObject* value) {
+  if (PyObject* it = PyObject_GetIter(value)) return Ref::steal(it);
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) || PyType_GetSlot(Py_TYPE(value), Py_tp_iter) ||
+      PySequence_Check(value))
+    throw PyErrSet{};
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  PyErr_NormalizeException(&t, &v, &tb);
+  Ref type = Ref::steal(t), exc = Ref::steal(v), trace = Ref::steal(tb);
+  Ref text = exc ? Ref::steal(PyObject_Str(exc.get())) : Ref{};
+  if (!text) PyErr_Clear();
+  const char head[] = "'";
+  const char tail[] = "' object is not iterable";
+  const Py_ssize_t nh = sizeof head - 1, nt = sizeof tail - 1;
+  const Py_ssize_t n = text ? PyUnicode_GetLength(text.get()) : -1;
+  if (n > nh + nt && PyUnicode_Tailmatch(text.get(), str(head).get(), 0, n, -1) == 1 &&
+      PyUnicode_Tailmatch(text.get(), str(tail).get(), 0, n, 1) == 1) {
+    Ref type_name = ok(PyUnicode_Substring(text.get(), nh, n - nt));
+    PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %U object", type_name.get());
+    throw PyErrSet{};
+  }
+  PyErr_Restore(type.release(), exc.release(), trace.release());
+  throw PyErrSet{};
+}
+
+// `a, b = value`, with the interpreter's messages.
+inline std::pair<Ref, Ref> unpack2(PyObject* value) {
+  if (PyTuple_CheckExact(value) && PyTuple_Size(value) == 2)
+    return {Ref::borrow(PyTuple_GetItem(value, 0)), Ref::borrow(PyTuple_GetItem(value, 1))};
+  Ref it = iter_for_unpack(value);
+  Ref first = Ref::steal(PyIter_Next(it.get()));
+  if (!first) {
+    if (PyErr_Occurred()) throw PyErrSet{};
+    PyErr_SetString(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
+    throw PyErrSet{};
+  }
+  Ref second = Ref::steal(PyIter_Next(it.get()));
+  if (!second) {
+    if (PyErr_Occurred()) throw PyErrSet{};
+    PyErr_SetString(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
+    throw PyErrSet{};
+  }
+  Ref extra = Ref::steal(PyIter_Next(it.get()));
+  if (extra) {
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    throw PyErrSet{};
+  }
+  if (PyErr_Occurred()) throw PyErrSet{};
+  return {std::move(first), std::move(second)};
+}
+
 }  // namespace deck
