@@ -3,8 +3,12 @@ refcount-growth hunter, and plain Python twins of every method signature."""
 
 import contextlib
 import gc
+import json
 import os
+import signal
+import subprocess
 import sys
+import textwrap
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -168,3 +172,102 @@ def _twins():
 
 
 ORVAN_TWINS, PELMAR_TWINS, MAIN_TWIN = _twins()
+
+
+# --------------------------------------------------------------------------
+# fresh interpreters, for probes that may crash or hang
+
+
+def how_it_ended(returncode):
+    if returncode is None:
+        return "hung (killed after the timeout)"
+    if returncode < 0:
+        try:
+            return "killed by " + signal.Signals(-returncode).name
+        except ValueError:
+            return "killed by signal %d" % -returncode
+    return "exit status %d" % returncode
+
+
+def run_child(script, cwd, args=(), timeout=60, env=None):
+    """Runs the file `script` in a fresh interpreter of this venv; returns
+    (returncode, stdout, stderr), returncode None on a hang. The child inherits
+    the environment, so the sanitizer runtime and its options reach it too."""
+    proc = subprocess.Popen([sys.executable, "-X", "faulthandler", script, *args], cwd=str(cwd),
+                            env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, errors="replace")
+    try:
+        out, err = proc.communicate(timeout=timeout)
+        return proc.returncode, out, err
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, err = proc.communicate()
+        return None, out, err
+
+
+CASE_DRIVER = """
+
+def _run_cases():
+    import gc as _gc, json as _json, os as _os
+    out = open(_os.environ["DECK_CASE_RESULTS"], "a")
+    for name in _os.environ["DECK_CASE_NAMES"].split():
+        out.write(_json.dumps([name]) + "\\n")
+        out.flush()
+        try:
+            value = globals()["case_" + name]()
+        except BaseException as e:  # noqa: BLE001 - it is the outcome
+            value = "raised %s: %s" % (type(e).__name__, e)
+        _gc.collect()  # deallocation faults show up in their own case
+        out.write(_json.dumps([name, value], default=repr) + "\\n")
+        out.flush()
+
+
+def mark(label):
+    # the last probe a crashed child started, for the failure message
+    _os.write(_TRAIL, (label + "\\n").encode("utf-8", "replace"))
+
+
+import os as _os
+_TRAIL = _os.open(_os.environ["DECK_CASE_TRAIL"], _os.O_WRONLY | _os.O_CREAT | _os.O_APPEND)
+"""
+
+
+def run_cases(workdir, prelude, cases, timeout=120):
+    """Runs each case (name -> function body) in as few fresh interpreters as
+    possible and returns name -> the value the body returned. A child that
+    dies (signal, abort, hang) is charged to the case it was in, with the last
+    label the case passed to mark(); a new child goes on with the rest."""
+    workdir = str(workdir)
+    script = os.path.join(workdir, "cases.py")
+    defs = "".join("\n\ndef case_%s():\n%s" % (name, textwrap.indent(textwrap.dedent(body), "    "))
+                   for name, body in cases.items())
+    with open(script, "w", encoding="utf-8") as f:
+        f.write(CASE_DRIVER + textwrap.dedent(prelude) + defs + "\n\n_run_cases()\n")
+    results, todo, attempt = {}, list(cases), 0
+    while todo:
+        attempt += 1
+        paths = {k: os.path.join(workdir, "%s-%d" % (k, attempt)) for k in ("results", "trail")}
+        env = dict(os.environ, DECK_CASE_RESULTS=paths["results"], DECK_CASE_TRAIL=paths["trail"],
+                   DECK_CASE_NAMES=" ".join(todo))
+        rc, _, err = run_child(script, workdir, timeout=timeout, env=env)
+        started = last = None
+        with open(paths["results"], "a+", encoding="utf-8") as f:
+            f.seek(0)
+            for entry in map(json.loads, f):
+                if len(entry) == 1:
+                    started = entry[0]
+                else:
+                    results[entry[0]], last, started = entry[1], entry[0], None
+        todo = [n for n in todo if n not in results]
+        if rc == 0:
+            for name in todo:
+                results[name] = "never run"
+            break
+        with open(paths["trail"], "a+", encoding="utf-8") as f:
+            f.seek(0)
+            trail = f.read().splitlines()[-1:]
+        victim = started or last or todo[0]
+        results[victim] = "crashed: %s%s; last probe %s; stderr:\n%s" % (
+            how_it_ended(rc), "" if started else " at exit", trail, err[:2000])
+        todo = [n for n in todo if n != victim]
+    return results
