@@ -465,6 +465,8 @@ PyObject* status_throw(PyObject* o, PyObject* args) noexcept {
   return deck::guarded([&]() -> Ref {
     PyObject *type = nullptr, *value = Py_None, *tb = Py_None;
     if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb)) throw deck::PyErrSet{};
+    if (tb != Py_None && !PyTraceBack_Check(tb))
+      deck::raise(PyExc_TypeError, "throw() third argument must be a traceback object");
     Ref t, v, b;
     if (PyExceptionInstance_Check(type)) {
       if (value != Py_None) deck::raise(PyExc_TypeError, "instance exception may not have a separate value");
@@ -472,12 +474,25 @@ PyObject* status_throw(PyObject* o, PyObject* args) noexcept {
       t = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(type)));
     } else if (PyExceptionClass_Check(type)) {
       t = Ref::borrow(type);
-      if (ok(PyObject_IsInstance(value, type))) {
-        v = Ref::borrow(value);
-      } else if (value == Py_None) {
-        v = call(type);
-      } else {
-        v = call(type, value);
+      try {
+        if (ok(PyObject_IsInstance(value, type))) {
+          v = Ref::borrow(value);
+        } else if (value == Py_None) {
+          v = call(type);
+        } else {
+          v = call(type, value);
+        }
+      } catch (const deck::PyErrSet&) {
+        // As a generator's throw(): an error while making the exception is
+        // what gets thrown in.
+        PyObject *et, *ev, *etb;
+        PyErr_Fetch(&et, &ev, &etb);
+        PyErr_NormalizeException(&et, &ev, &etb);
+        if (etb) PyException_SetTraceback(ev, etb);
+        t = Ref::steal(et);
+        v = Ref::steal(ev);
+        Py_XDECREF(etb);
+        if (!v) throw;
       }
     } else {
       Ref tname = ok(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(type)), "__name__"));

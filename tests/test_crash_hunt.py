@@ -534,7 +534,7 @@ for t in threads:
 for t in threads:
     t.join()
 gc.callbacks.clear()
-sys.__stdout__.write("%s\\\\n" % d.progress_bar.tasks[0].completed)
+sys.__stdout__.write("%s\\n" % d.progress_bar.tasks[0].completed)
 """
 
 
