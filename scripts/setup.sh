@@ -7,11 +7,13 @@
 #
 # Steps (idempotent; safe to run again):
 #   1. Debian packages: installs missing ones when root, else says what is missing and stops.
-#   2. Interpreters: CPython 3.10-3.13 from pyenv (newest patch of each minor) and /usr/bin/python3.
+#   2. Interpreters: CPython 3.10-3.13 from pyenv (newest patch of each minor), /usr/bin/python3
+#      and Debian's other /usr/bin/python3.X that can make venvs (python3.15 on unstable).
 #   3. One venv per interpreter under .venv/ (reused when healthy, recreated when broken).
 #   4. Builds the abi3 wheel once into dist/ and installs it, with the [test] extras, into every venv.
 #
-# Environment: DECK_SANITIZE=ON and DECK_WERROR=ON reach the CMake build (see pyproject.toml).
+# Environment: DECK_SANITIZE=ON and DECK_WERROR=ON reach the CMake build (see pyproject.toml);
+# DECK_WHEEL=PATH installs that wheel instead of building one.
 # Afterwards .venv/default points at the venv that built the wheel (py3.10 when present),
 # and .venv/.ready lists the venvs that were set up (scripts/test.sh reads it).
 set -euo pipefail
@@ -23,7 +25,7 @@ unset PYTHONPATH PYTHONHOME
 say()  { printf 'setup: %s\n' "$*"; }
 die()  { printf 'setup: FAILED: %s\n' "$*" >&2; exit 1; }
 
-ALL_VENVS=(py3.10 py3.11 py3.12 py3.13)   # the Debian venv (debian3.X) is appended below
+ALL_VENVS=(py3.10 py3.11 py3.12 py3.13)   # the Debian venvs (debian3.X) are appended below
 PYENV_MINORS=(3.10 3.11 3.12 3.13)
 
 # ---------------------------------------------------------------- arguments
@@ -33,7 +35,7 @@ while [ $# -gt 0 ]; do
         --only)   [ $# -ge 2 ] || die "--only needs a venv name (e.g. --only py3.11)"
                   ONLY="$ONLY $2"; shift 2 ;;
         --only=*) ONLY="$ONLY ${1#--only=}"; shift ;;
-        -h|--help) sed -n '2,17p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,18p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) die "unknown argument '$1' (use --only NAME)" ;;
     esac
 done
@@ -119,11 +121,27 @@ DEB_PY=/usr/bin/python3
 if [ -x "$DEB_PY" ] && dv="$("$DEB_PY" -c 'import platform; print(platform.python_version())' 2>/dev/null)"; then
     name="debian${dv%.*}"
     INTERP[$name]="$DEB_PY"; IVER[$name]="$dv"
-    ALL_VENVS+=("$name")
     say "interpreter $name: $DEB_PY ($dv)"
 else
     die "Debian's system interpreter $DEB_PY is missing or does not run (apt-get install python3)"
 fi
+# Debian's other interpreters (unstable has python3.15 next to python3 = 3.14); only those
+# that can make venvs (python3.X-venv installed) are used
+DEB_NAMES=("debian${dv%.*}")
+while IFS= read -r cand; do
+    v="$("$cand" -c 'import platform; print(platform.python_version())' 2>/dev/null)" || continue
+    name="debian${v%.*}"
+    [ -z "${INTERP[$name]:-}" ] || continue
+    if "$cand" -c 'import ensurepip, venv' >/dev/null 2>&1; then
+        INTERP[$name]="$cand"; IVER[$name]="$v"; DEB_NAMES+=("$name")
+        say "interpreter $name: $cand ($v)"
+    else
+        echo "ABSENT: $cand ($v) cannot make venvs (apt-get install ${cand##*/}-venv); venv $name skipped"
+    fi
+done < <(ls -1 /usr/bin 2>/dev/null | grep -E '^python3\.[0-9]+$' | sort -V | sed 's|^|/usr/bin/|')
+# version order, so that the oldest Debian Python comes first
+mapfile -t DEB_NAMES < <(printf '%s\n' "${DEB_NAMES[@]}" | sort -V)
+ALL_VENVS+=("${DEB_NAMES[@]}")
 
 # which venvs to make
 SELECTED=()
@@ -172,28 +190,39 @@ done
 # ---------------------------------------------------------------- 4. build once, install everywhere
 BUILDER="${SELECTED[0]}"
 BPY=".venv/$BUILDER/bin/python"
-"$BPY" -m pip install -q --upgrade pip || die "could not upgrade pip in .venv/$BUILDER (is PyPI reachable?)"
-mkdir -p dist
-rm -f dist/*.whl
-say "wheel: building with .venv/$BUILDER (pip wheel . --no-deps -w dist/)"
-"$BPY" -m pip wheel . --no-deps -w dist/ \
-    || die "could not build the wheel (see the pip/CMake/compiler output above)"
-shopt -s nullglob
-wheels=(dist/deck_tui-*.whl)
-shopt -u nullglob
-[ ${#wheels[@]} -eq 1 ] || die "expected exactly one dist/deck_tui-*.whl after the build, found ${#wheels[@]}"
-WHEEL="$ROOT/${wheels[0]}"
-say "wheel: built ${wheels[0]}"
+if [ -n "${DECK_WHEEL:-}" ]; then
+    # a wheel built elsewhere (scripts/unstable.sh tests the host's wheel on unstable's Pythons)
+    case "${DECK_WHEEL##*/}" in
+        deck_tui-*-cp310-abi3-*.whl) ;;
+        *) die "DECK_WHEEL=$DECK_WHEEL is not a deck_tui cp310-abi3 wheel" ;;
+    esac
+    [ -f "$DECK_WHEEL" ] || die "DECK_WHEEL=$DECK_WHEEL does not exist"
+    WHEEL="$(cd "$(dirname "$DECK_WHEEL")" && pwd)/${DECK_WHEEL##*/}"
+    say "wheel: given by DECK_WHEEL: $WHEEL (not building)"
+else
+    "$BPY" -m pip install -q --upgrade pip || die "could not upgrade pip in .venv/$BUILDER (is PyPI reachable?)"
+    mkdir -p dist
+    rm -f dist/*.whl
+    say "wheel: building with .venv/$BUILDER (pip wheel . --no-deps -w dist/)"
+    "$BPY" -m pip wheel . --no-deps -w dist/ \
+        || die "could not build the wheel (see the pip/CMake/compiler output above)"
+    shopt -s nullglob
+    wheels=(dist/deck_tui-*.whl)
+    shopt -u nullglob
+    [ ${#wheels[@]} -eq 1 ] || die "expected exactly one dist/deck_tui-*.whl after the build, found ${#wheels[@]}"
+    WHEEL="$ROOT/${wheels[0]}"
+    say "wheel: built ${wheels[0]}"
+fi
 
 for name in "${SELECTED[@]}"; do
     py=".venv/$name/bin/python"
     # the wheel itself, always replaced; then its dependencies and test extras (only what is missing)
     "$py" -m pip install -q --force-reinstall --no-deps "$WHEEL" \
-        || die "could not install ${wheels[0]} into .venv/$name"
+        || die "could not install ${WHEEL##*/} into .venv/$name"
     "$py" -m pip install -q "${WHEEL}[test]" \
         || die "could not install the dependencies and [test] extras into .venv/$name (is PyPI reachable?)"
     [ -x ".venv/$name/bin/deckrun" ] || die "deckrun console script missing in .venv/$name after install"
-    say "installed into .venv/$name: ${wheels[0]##*/} [test]"
+    say "installed into .venv/$name: ${WHEEL##*/} [test]"
 done
 
 ln -sfn "$BUILDER" .venv/default

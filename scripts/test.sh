@@ -44,6 +44,7 @@ for name in "${VENVS[@]}"; do
     py=".venv/$name/bin/python"
     echo "test: $name: $("$py" -c 'import sys; print(sys.version.split()[0], sys.executable)')"
     rc=0
+    start=$SECONDS
     # the distribution check rebuilds everything, so only the first venv runs it
     dist_check=0; [ "$name" = "${VENVS[0]}" ] && dist_check=1
     DECK_DIST_CHECK="$dist_check" ".venv/$name/bin/pytest" -p no:cacheprovider "$@" || rc=$?
@@ -53,6 +54,7 @@ for name in "${VENVS[@]}"; do
         5) RESULT[$name]="FAIL (pytest exit 5: no tests were collected)" ;;
         *) RESULT[$name]="FAIL (pytest exit $rc: interrupted, internal or usage error)" ;;
     esac
+    RESULT[$name]+=" in $((SECONDS - start)) s"
     [ "$rc" -eq 0 ] || failed=$((failed + 1))
     echo "test: $name: ${RESULT[$name]}"
 done

@@ -161,6 +161,30 @@ def big5_width(text):
 
 DECKRUN = os.path.join(os.path.dirname(sys.executable), "deckrun")
 
+# What the caller's shell could use to change curses' or rich's idea of the terminal (size,
+# colours, capabilities, key timing, output encoding); the programs the tests start must see
+# the pane's or pty's own.
+TERMINAL_VARS = frozenset((
+    "COLUMNS", "LINES", "TERM_PROGRAM", "COLORTERM", "PYTHONIOENCODING", "TMUX", "TMUX_PANE",
+    # rich
+    "FORCE_COLOR", "NO_COLOR", "TTY_COMPATIBLE", "TTY_INTERACTIVE", "JUPYTER_COLUMNS",
+    "JUPYTER_LINES", "DATABRICKS_RUNTIME_VERSION",
+    # ncurses (and every NCURSES_* variable)
+    "TERMINFO", "TERMINFO_DIRS", "TERMCAP", "TERMPATH", "BAUDRATE", "ESCDELAY", "TABSIZE",
+    "CC", "MOUSE_BUTTONS_123",
+    # an interactive interpreter instead of the program
+    "PYTHONSTARTUP", "PYTHONINSPECT",
+))
+
+
+def terminal_env(**extra):
+    """os.environ without TERMINAL_VARS, in a UTF-8 locale, plus extra."""
+    env = {k: v for k, v in os.environ.items()
+           if k not in TERMINAL_VARS and not k.startswith("NCURSES_")}
+    env.update(LANG="C.UTF-8", LC_ALL="C.UTF-8")
+    env.update(extra)
+    return env
+
 TMUX_CONF = """\
 set -g status off
 set -g remain-on-exit on
@@ -267,10 +291,8 @@ class Tmux:
         self.conf = os.path.join(self.workdir, "tmux-%s.conf" % self.socket)
         with open(self.conf, "w") as f:
             f.write(TMUX_CONF)
-        env = dict(os.environ)
-        env.pop("TMUX", None)
-        env.update(LANG="C.UTF-8", LC_ALL="C.UTF-8")
-        self.env = env
+        # the server hands its environment on to the pane
+        self.env = terminal_env()
         self.started = False
 
     def run(self, *args):

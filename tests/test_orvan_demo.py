@@ -20,6 +20,7 @@ import pytest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from orvan_fakes import orvan_launcher_path  # noqa: E402
+from pelmar_fakes import terminal_env  # noqa: E402
 
 COLS, ROWS = 100, 40
 TS = r"\[\d{4}/\d\d/\d\d-\d\d:\d\d:\d\d\]"
@@ -28,14 +29,7 @@ SHOW_CURSOR = b"\x1b[?25h"
 
 
 def _env():
-    env = dict(os.environ)
-    for var in ("COLUMNS", "LINES", "FORCE_COLOR", "NO_COLOR", "TTY_COMPATIBLE",
-                "TTY_INTERACTIVE", "TERM_PROGRAM", "JUPYTER_COLUMNS", "JUPYTER_LINES",
-                "PYTHONSTARTUP", "PYTHONINSPECT"):
-        env.pop(var, None)
-    env["TERM"] = "xterm-256color"
-    env["PYTHONUNBUFFERED"] = "1"
-    return env
+    return terminal_env(TERM="xterm-256color", PYTHONUNBUFFERED="1")
 
 
 def _child_setup():

@@ -18,6 +18,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import OrvanDeck  # noqa: E402
 from orvan_fakes import dash, fakes  # noqa: E402,F401
+from pelmar_fakes import terminal_env  # noqa: E402
 
 import rich.console  # noqa: E402
 import rich.live  # noqa: E402
@@ -131,9 +132,7 @@ def test_import_by_name_runs_no_demonstration():
 
 
 def _run_python(code, timeout=60):
-    env = dict(os.environ)
-    for var in ("COLUMNS", "LINES", "FORCE_COLOR"):
-        env.pop(var, None)
+    env = terminal_env()
     return subprocess.run(
         [sys.executable, "-c", code],
         stdin=subprocess.DEVNULL,
