@@ -475,7 +475,11 @@ PyObject* status_throw(PyObject* o, PyObject* args) noexcept {
     } else if (PyExceptionClass_Check(type)) {
       t = Ref::borrow(type);
       try {
-        if (ok(PyObject_IsInstance(value, type))) {
+        // From 3.12 on the interpreter's check no longer asks the metaclass.
+        const bool is_instance = deck::runtime_version() >= 0x030C00
+                                     ? PyType_IsSubtype(Py_TYPE(value), reinterpret_cast<PyTypeObject*>(type)) != 0
+                                     : ok(PyObject_IsInstance(value, type)) != 0;
+        if (is_instance) {
           v = Ref::borrow(value);
         } else if (value == Py_None) {
           v = call(type);
