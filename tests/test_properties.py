@@ -424,4 +424,12 @@ def test_status_line_arithmetic_is_pythons(cols, rows):
         s = rig.screen()
         return _outcome(lambda: status(s, "狀態列abc")), rig.log
 
-    assert run(PelmarDeck.CLASS_Pelmar.CUF_PrintSTATUS) == run(_status_twin)
+    def same_overflow(result):
+        # 3.14+ words `" " * n` with an n beyond ssize_t by the path its adaptive
+        # interpreter took: both texts are the interpreter's own for that expression.
+        (outcome, log) = result
+        if outcome[:2] == (OverflowError, "Python int too large to convert to C ssize_t"):
+            outcome = (OverflowError, "cannot fit 'int' into an index-sized integer") + tuple(outcome[2:])
+        return outcome, log
+
+    assert same_overflow(run(PelmarDeck.CLASS_Pelmar.CUF_PrintSTATUS)) == same_overflow(run(_status_twin))
