@@ -913,17 +913,7 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "OrvanDeck",
-    nullptr,
-    sizeof(State),
-    nullptr,
-    module_slots,
-    deck::state_traverse<State>,
-    deck::state_clear<State>,
-    deck::state_free<State>,
-};
+PyModuleDef module_def = deck::module_def<State>("OrvanDeck", module_slots);
 
 }  // namespace
 

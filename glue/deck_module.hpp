@@ -331,6 +331,14 @@ inline Ref make_class(ModuleBase& st, const char* name, const std::vector<Entry>
   return cls;
 }
 
+// The definition of a multi-phase module whose State follows the rules of
+// state_traverse: one execution slot, the state in the module object.
+template <class State>
+constexpr PyModuleDef module_def(const char* name, PyModuleDef_Slot* slots) {
+  return {PyModuleDef_HEAD_INIT, name, nullptr, sizeof(State), nullptr, slots,
+          state_traverse<State>, state_clear<State>, state_free<State>};
+}
+
 // Sets up the glue's part of a module's state; the module's own types and
 // names follow.
 inline void init_base(ModuleBase& st, PyObject* module, PyType_Spec* method_type_spec, PyType_Spec* native_spec) {

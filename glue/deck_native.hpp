@@ -135,27 +135,18 @@ inline PyType_Spec* native_spec(const char* name, bool with_annotate) {
       {Py_tp_clear, reinterpret_cast<void*>(native_clear)},
       {Py_tp_call, reinterpret_cast<void*>(call_from_tuple<native_vectorcall>)},
       {Py_tp_descr_get, reinterpret_cast<void*>(native_get)},
+      {Py_tp_members, members},
       {Py_tp_getset, getset},
-      {Py_tp_members, members},
       {0, nullptr},
   };
-  static PyType_Slot slots_annotate[] = {
-      {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc)},
-      {Py_tp_traverse, reinterpret_cast<void*>(native_traverse)},
-      {Py_tp_clear, reinterpret_cast<void*>(native_clear)},
-      {Py_tp_call, reinterpret_cast<void*>(call_from_tuple<native_vectorcall>)},
-      {Py_tp_descr_get, reinterpret_cast<void*>(native_get)},
-      {Py_tp_getset, getset_annotate},
-      {Py_tp_members, members},
-      {0, nullptr},
-  };
-  constexpr unsigned long flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                                  Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
-  static PyType_Spec spec = {nullptr, sizeof(NativeFunc), 0, flags, slots};
-  static PyType_Spec spec_annotate = {nullptr, sizeof(NativeFunc), 0, flags, slots_annotate};
-  PyType_Spec* s = with_annotate ? &spec_annotate : &spec;
-  s->name = name;
-  return s;
+  static PyType_Spec spec = {nullptr, sizeof(NativeFunc), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                 Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+                             slots};
+  // The type is made from these at once; what it is made with is copied.
+  slots[6].pfunc = with_annotate ? getset_annotate : getset;
+  spec.name = name;
+  return &spec;
 }
 
 // True on interpreters whose functions carry __annotate__.
