@@ -535,6 +535,8 @@ for t in threads:
     t.join()
 gc.callbacks.clear()
 sys.__stdout__.write("%s\\n" % d.progress_bar.tasks[0].completed)
+# the live display still redirects stdout; its proxy may hold the stream past exit
+sys.__stdout__.flush()
 """
 
 
