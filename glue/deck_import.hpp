@@ -29,7 +29,7 @@ inline Ref module_file(PyObject* mod, bool errors_pass) {
   return Ref::steal(f);
 }
 
-// A spec's origin when has_location is true and the origin is a str.
+// A module spec's origin when has_location is true and the origin is a str.
 inline Ref spec_file_origin(PyObject* spec) {
   Ref has_location = optional_attr(spec, "has_location");
   if (!has_location || !truthy(has_location.get())) return Ref{};
@@ -63,7 +63,7 @@ inline bool spec_initializing(PyObject* spec, bool errors_pass) {
   Ref path;
   bool initializing = false;
   if (version >= 0x030D01) {
-    // The spec's origin, else __file__; no __spec__ at all: unknown location.
+    // __spec__.origin, else __file__; no __spec__ at all: unknown location.
     Ref spec = optional_attr(mod, "__spec__");
     if (spec) {
       path = spec_file_origin(spec.get());
