@@ -150,10 +150,7 @@ inline PyType_Spec* native_spec(const char* name, bool with_annotate) {
 }
 
 // True on interpreters whose functions carry __annotate__.
-inline bool has_annotate() {
-  PyObject* v = PySys_GetObject("hexversion");  // borrowed
-  return v && PyLong_AsLong(v) >= 0x030E0000;
-}
+inline bool has_annotate() { return runtime_version() >= 0x030E00; }
 
 inline Ref make_native_func(ModuleBase& st, const Sig& s, NativeImpl fn, PyObject* annotations) {
   Prepared p = prepare(s, false);
