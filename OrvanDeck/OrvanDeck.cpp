@@ -183,7 +183,7 @@ Ref concat(const Names& N, std::initializer_list<PyObject*> parts) {
 // ---------------------------------------------------------------------------
 // Methods. a[0] is the instance.
 
-Ref m_init(State& st, PyObject** a) {
+Ref m_init(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject* g = st.base.globals;
   PyObject* self = a[0];
@@ -209,9 +209,9 @@ Ref m_init(State& st, PyObject** a) {
   return none();
 }
 
-Ref m_render_group(State& st, PyObject** a) { return render_group(st, a[0]); }
+Ref m_render_group(State& st, PyObject* const* a) { return render_group(st, a[0]); }
 
-Ref m_add_table(State& st, PyObject** a) {
+Ref m_add_table(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject *self = a[0], *table_id = a[1], *columns = a[2];
   Ref tables = attr(self, N.tables);
@@ -225,7 +225,7 @@ Ref m_add_table(State& st, PyObject** a) {
   return none();
 }
 
-Ref m_display_multi(State& st, PyObject** a) {
+Ref m_display_multi(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject *self = a[0], *table_id = a[1], *row_key = a[2], *values = a[3];
   Ref tables = attr(self, N.tables);
@@ -260,14 +260,14 @@ Ref m_display_multi(State& st, PyObject** a) {
   return none();
 }
 
-Ref m_print(State& st, PyObject** a) {
+Ref m_print(State& st, PyObject* const* a) {
   const Names& N = st.n;
   Ref console = attr(a[0], N.console);
   call_method(console.get(), N.print, a[1]);
   return none();
 }
 
-Ref m_display_single(State& st, PyObject** a) {
+Ref m_display_single(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject *self = a[0], *msg = a[1], *color = a[2];
   Ref c1 = piece(N, color);
@@ -297,7 +297,7 @@ void remove_appended(const Names& N, PyObject* logs, PyObject* line) {
   call_method(logs, N.remove, line);
 }
 
-Ref m_add_log(State& st, PyObject** a) {
+Ref m_add_log(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject* g = st.base.globals;
   PyObject *self = a[0], *msg = a[1], *color = a[2];
@@ -320,7 +320,7 @@ Ref m_add_log(State& st, PyObject** a) {
   return none();
 }
 
-Ref m_progress_start(State& st, PyObject** a) {
+Ref m_progress_start(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject* g = st.base.globals;
   PyObject *self = a[0], *description = a[1], *total = a[2], *bar_color = a[3], *percent_width = a[4];
@@ -348,7 +348,7 @@ Ref m_progress_start(State& st, PyObject** a) {
   return none();
 }
 
-Ref m_progress_advance(State& st, PyObject** a) {
+Ref m_progress_advance(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject* self = a[0];
   Ref bar = attr(self, N.progress_bar);
@@ -361,7 +361,7 @@ Ref m_progress_advance(State& st, PyObject** a) {
   return none();
 }
 
-Ref m_progress_stop(State& st, PyObject** a) {
+Ref m_progress_stop(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject* self = a[0];
   Ref bar = attr(self, N.progress_bar);
@@ -374,7 +374,7 @@ Ref m_progress_stop(State& st, PyObject** a) {
   return none();
 }
 
-Ref m_clear(State& st, PyObject** a) {
+Ref m_clear(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject* self = a[0];
   Ref logs = attr(self, N.logs);
@@ -386,7 +386,7 @@ Ref m_clear(State& st, PyObject** a) {
   return none();
 }
 
-Ref m_close(State& st, PyObject** a) {
+Ref m_close(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject* self = a[0];
   Ref live = attr(self, N.live);
@@ -637,7 +637,7 @@ PyType_Spec status_spec = {"OrvanDeck.CUF_Status", sizeof(StatusIter), 0,
                                Py_TPFLAGS_IMMUTABLETYPE,
                            status_slots};
 
-Ref status_generator(State& st, PyObject** a) {
+Ref status_generator(State& st, PyObject* const* a) {
   PyObject *self = a[0], *msg = a[1];
   Ref o = ok(deck::alloc_of(st.status_type)(reinterpret_cast<PyTypeObject*>(st.status_type), 0));
   StatusIter* s = as_status(o.get());
@@ -672,7 +672,7 @@ const Sig S_progress_stop{"CUF_ProgressStop", "CLASS_Orvan.CUF_ProgressStop", {"
 const Sig S_clear{"CUF_Clear", "CLASS_Orvan.CUF_Clear", {"self"}, {}};
 const Sig S_close{"CUF_Close", "CLASS_Orvan.CUF_Close", {"self"}, {}};
 
-template <Ref (*F)(State&, PyObject**)>
+template <Ref (*F)(State&, PyObject* const*)>
 constexpr deck::ImplFn impl = deck::thunk<State, F>;
 
 Ref make_status(void* state) {

@@ -24,6 +24,7 @@ struct Names {
   PyObject *big5, *space, *replace, *utf8, *size_label, *size_sep, *counter_label, *status_text;
   PyObject *zero, *one, *two, *three, *five, *ten, *twelve, *fifteen;
   PyObject* main_names;
+  PyObject* window_type;  // the real curses window type, or null
 };
 
 // The module state: see deck::ModuleBase.
@@ -64,23 +65,43 @@ void init_names(Names& N) {
 }
 
 
-bool compare(PyObject* a, PyObject* b, int op) {
-  // Plain ints, the usual case, compare without the generic protocol.
-  if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
-    int oa = 0, ob = 0;
-    const long x = PyLong_AsLongAndOverflow(a, &oa);
-    const long y = PyLong_AsLongAndOverflow(b, &ob);
-    if (!oa && !ob) {
-      switch (op) {
-        case Py_LT: return x < y;
-        case Py_LE: return x <= y;
-        case Py_GT: return x > y;
-        case Py_GE: return x >= y;
-        default: break;
-      }
-    }
-  }
-  return ok(PyObject_RichCompareBool(a, b, op)) != 0;
+// An exact int that fits a C long, the usual screen number.
+inline bool plain_long(PyObject* o, long& v) {
+  if (!PyLong_CheckExact(o)) return false;
+  v = PyLong_AsLong(o);
+  if (v != -1 || !PyErr_Occurred()) return true;
+  PyErr_Clear();  // beyond a C long: Python's own comparison takes it
+  return false;
+}
+
+template <int Op>
+constexpr bool holds(long x, long y) {
+  if constexpr (Op == Py_LT) return x < y;
+  if constexpr (Op == Py_LE) return x <= y;
+  if constexpr (Op == Py_GT) return x > y;
+  if constexpr (Op == Py_GE) return x >= y;
+}
+
+// `a <op> b` as Python compares; plain ints without the generic protocol.
+template <int Op>
+[[gnu::always_inline]] inline bool compare(PyObject* a, PyObject* b) {
+  long x, y;
+  if (plain_long(a, x) && plain_long(b, y)) return holds<Op>(x, y);
+  return ok(PyObject_RichCompareBool(a, b, Op)) != 0;
+}
+
+// The same against a small constant whose int object is `b_obj`.
+template <int Op>
+[[gnu::always_inline]] inline bool compare(PyObject* a, long b, PyObject* b_obj) {
+  long x;
+  if (plain_long(a, x)) return holds<Op>(x, b);
+  return ok(PyObject_RichCompareBool(a, b_obj, Op)) != 0;
+}
+
+// An instance of the curses window type itself: a static type whose
+// methods are found without running any code.
+bool is_real_window(const Names& N, PyObject* o) {
+  return N.window_type && Py_IS_TYPE(o, reinterpret_cast<PyTypeObject*>(N.window_type));
 }
 
 Ref screen(const Names& N, PyObject* self) { return attr(self, N.CVobj_STDSCR); }
@@ -94,7 +115,7 @@ std::pair<Ref, Ref> screen_size(const Names& N, PyObject* self) {
 // ---------------------------------------------------------------------------
 // Methods. a[0] is the instance.
 
-Ref m_init(State& st, PyObject** a) {
+Ref m_init(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject *self = a[0], *curses = a[1], *stdscr = a[2];
   if (curses == Py_None) {
@@ -110,13 +131,13 @@ Ref m_init(State& st, PyObject** a) {
   return none();
 }
 
-Ref m_clear(State& st, PyObject** a) {
+Ref m_clear(State& st, PyObject* const* a) {
   const Names& N = st.n;
   call_method(screen(N, a[0]).get(), N.clear);
   return none();
 }
 
-Ref m_strlen(State& st, PyObject** a) {
+Ref m_strlen(State& st, PyObject* const* a) {
   const Names& N = st.n;
   // An exact str encodes as its encode method would, without the lookup.
   Ref encoded = PyUnicode_CheckExact(a[1]) ? ok(PyUnicode_AsEncodedString(a[1], "big5", "strict"))
@@ -126,7 +147,7 @@ Ref m_strlen(State& st, PyObject** a) {
   return ok(PyLong_FromSsize_t(n));
 }
 
-Ref m_color_table_default(State& st, PyObject** a) {
+Ref m_color_table_default(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject* g = st.base.globals;
   auto colour = [&](PyObject* name) { return attr(global(g, N.Gobj_curses).get(), name); };
@@ -138,7 +159,7 @@ Ref m_color_table_default(State& st, PyObject** a) {
   return none();
 }
 
-Ref m_color_table(State& st, PyObject** a) {
+Ref m_color_table(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject *self = a[0], *fg = a[1], *bk = a[2];
   call_method(curses_of(N, self).get(), N.start_color);
@@ -155,20 +176,23 @@ Ref m_color_table(State& st, PyObject** a) {
   return none();
 }
 
-Ref m_get_scr_max(State& st, PyObject** a) {
+Ref m_get_scr_max(State& st, PyObject* const* a) {
   const Names& N = st.n;
   Ref size = call_method(screen(N, a[0]).get(), N.getmaxyx);
+  // The usual (rows, cols) tuple swaps without unpacking.
+  if (PyTuple_CheckExact(size.get()) && PyTuple_Size(size.get()) == 2)
+    return ok(PyTuple_Pack(2, PyTuple_GetItem(size.get(), 1), PyTuple_GetItem(size.get(), 0)));
   auto [rows, cols] = unpack2(size.get());
   return ok(PyTuple_Pack(2, cols.get(), rows.get()));
 }
 
-Ref m_get_key(State& st, PyObject** a) {
+Ref m_get_key(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject* self = a[0];
   return call_method(screen(N, self).get(), N.getch);
 }
 
-Ref m_input(State& st, PyObject** a) {
+Ref m_input(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject *self = a[0], *x = a[1], *y = a[2], *max_len = a[3];
   call_method(curses_of(N, self).get(), N.echo);
@@ -185,22 +209,30 @@ Ref m_input(State& st, PyObject** a) {
   return call_method(line.get(), N.decode, encoding.get(), N.replace);
 }
 
-Ref m_print(State& st, PyObject** a) {
+Ref m_print(State& st, PyObject* const* a) {
   const Names& N = st.n;
   call_method(screen(N, a[0]).get(), N.addstr, a[1]);
   return none();
 }
 
-Ref m_print_xy(State& st, PyObject** a) {
+Ref m_print_xy(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject *self = a[0], *x = a[1], *y = a[2], *text = a[3], *index = a[4];
   auto [w, h] = screen_size(N, self);
-  if (compare(x, w.get(), Py_GE)) return none();
-  if (compare(y, h.get(), Py_GE)) return none();
-  if (compare(index, N.zero, Py_GT)) {
+  if (compare<Py_GE>(x, w.get())) return none();
+  if (compare<Py_GE>(y, h.get())) return none();
+  if (compare<Py_GT>(index, 0, N.zero)) {
     // self.CVobj_STDSCR.addstr(..., self.CVobj_Curses.color_pair(index)):
-    // addstr is looked up before color_pair is called.
-    Ref addstr = attr(screen(N, self).get(), N.addstr);
+    // addstr is looked up before color_pair is called. On a real curses
+    // window that lookup has no effects, so it goes with the call and no
+    // bound method is made.
+    Ref scr = screen(N, self);
+    if (is_real_window(N, scr.get())) {
+      Ref colour = call_method(curses_of(N, self).get(), N.color_pair, index);
+      call_method(scr.get(), N.addstr, y, x, text, colour.get());
+      return none();
+    }
+    Ref addstr = attr(scr.get(), N.addstr);
     Ref colour = call_method(curses_of(N, self).get(), N.color_pair, index);
     call(addstr.get(), y, x, text, colour.get());
   } else {
@@ -209,11 +241,11 @@ Ref m_print_xy(State& st, PyObject** a) {
   return none();
 }
 
-Ref m_print_c(State& st, PyObject** a) {
+Ref m_print_c(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject *self = a[0], *y = a[1], *text = a[2];
   auto [w, h] = screen_size(N, self);
-  if (compare(y, h.get(), Py_GE)) return none();
+  if (compare<Py_GE>(y, h.get())) return none();
   Ref text_len = call_method(self, N.CUF_strlen, text);
   Ref diff = ok(PyNumber_Subtract(w.get(), text_len.get()));
   Ref half = ok(PyNumber_FloorDivide(diff.get(), N.two));
@@ -243,14 +275,14 @@ std::pair<Ref, Ref> fit_prefix(const Names& N, PyObject* text, PyObject* cells) 
       used += w;
     } else {
       Ref sum = ok(PyNumber_Add(used_obj.get(), ok(PyLong_FromLong(w)).get()));
-      if (compare(sum.get(), cells, Py_GT)) break;
+      if (compare<Py_GT>(sum.get(), cells)) break;
       used_obj = std::move(sum);
     }
   }
   return {ok(PyUnicode_Substring(text, 0, end)), plain ? ok(PyLong_FromLong(used)) : std::move(used_obj)};
 }
 
-Ref m_print_status(State& st, PyObject** a) {
+Ref m_print_status(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject *self = a[0], *text = a[1];
   auto [w, h] = screen_size(N, self);
@@ -258,16 +290,16 @@ Ref m_print_status(State& st, PyObject** a) {
   Ref rest = ok(PyNumber_Subtract(w.get(), text_len.get()));
   Ref space_cnt = ok(PyNumber_Subtract(rest.get(), N.one));
   Ref last_row = ok(PyNumber_Subtract(h.get(), N.one));
-  if (compare(last_row.get(), N.ten, Py_LE)) return none();
+  if (compare<Py_LE>(last_row.get(), 10, N.ten)) return none();
 
   // A text as wide as the screen would run into the bottom-right cell, which
   // curses refuses: cut it to the W-1 cells the line covers. The arithmetic
   // is Python's on whatever numbers the size holds: cells = max(W - 1, 0),
   // padding = cells - used.
   Ref shown = Ref::borrow(text);
-  if (PyUnicode_Check(text) && compare(space_cnt.get(), N.zero, Py_LT)) {
+  if (PyUnicode_Check(text) && compare<Py_LT>(space_cnt.get(), 0, N.zero)) {
     Ref cells = ok(PyNumber_Subtract(w.get(), N.one));
-    if (compare(N.zero, cells.get(), Py_GT)) cells = Ref::borrow(N.zero);  // max(): the first wins ties
+    if (compare<Py_GT>(N.zero, cells.get())) cells = Ref::borrow(N.zero);  // max(): the first wins ties
     auto [prefix, used] = fit_prefix(N, text, cells.get());
     shown = std::move(prefix);
     space_cnt = ok(PyNumber_Subtract(cells.get(), used.get()));
@@ -283,29 +315,33 @@ Ref m_print_status(State& st, PyObject** a) {
   // the padded text included (a padding count that is no int).
   deck::undo_on_error(
       [&] {
-        Ref addstr = attr(screen(N, self).get(), N.addstr);
+        Ref scr = screen(N, self);
+        Ref addstr = is_real_window(N, scr.get()) ? Ref{} : attr(scr.get(), N.addstr);
         Ref padding = ok(PyNumber_Multiply(N.space, space_cnt.get()));
         Ref padded = ok(PyNumber_Add(shown.get(), padding.get()));
-        call(addstr.get(), last_row.get(), N.zero, padded.get());
+        if (addstr)
+          call(addstr.get(), last_row.get(), N.zero, padded.get());
+        else
+          call_method(scr.get(), N.addstr, last_row.get(), N.zero, padded.get());
       },
       switch_off);
   switch_off();
   return none();
 }
 
-Ref m_refresh(State& st, PyObject** a) {
+Ref m_refresh(State& st, PyObject* const* a) {
   const Names& N = st.n;
   call_method(screen(N, a[0]).get(), N.refresh);
   return none();
 }
 
-Ref m_move(State& st, PyObject** a) {
+Ref m_move(State& st, PyObject* const* a) {
   const Names& N = st.n;
   call_method(screen(N, a[0]).get(), N.move, a[2], a[1]);
   return none();
 }
 
-Ref m_create_window(State& st, PyObject** a) {
+Ref m_create_window(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject* g = st.base.globals;
   PyObject *self = a[0], *x = a[1], *y = a[2], *width = a[3], *height = a[4];
@@ -315,19 +351,19 @@ Ref m_create_window(State& st, PyObject** a) {
   return attr(self, N.CVobj_Window);
 }
 
-Ref m_print_w(State& st, PyObject** a) {
+Ref m_print_w(State& st, PyObject* const* a) {
   const Names& N = st.n;
   call_method(a[1], N.addstr, a[2]);
   return none();
 }
 
-Ref m_print_xyw(State& st, PyObject** a) {
+Ref m_print_xyw(State& st, PyObject* const* a) {
   const Names& N = st.n;
   call_method(a[1], N.addstr, a[3], a[2], a[4], a[5]);
   return none();
 }
 
-Ref m_refresh_w(State& st, PyObject** a) {
+Ref m_refresh_w(State& st, PyObject* const* a) {
   const Names& N = st.n;
   call_method(a[1], N.refresh);
   return none();
@@ -337,7 +373,7 @@ Ref m_refresh_w(State& st, PyObject** a) {
 // The demonstration: redraws the size, a counter and the status line until
 // an exception (Ctrl-C) ends it.
 
-Ref f_main(State& st, PyObject** a) {
+Ref f_main(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject* g = st.base.globals;
   PyObject* stdscr = a[0];
@@ -397,7 +433,7 @@ const Sig S_print_xyw{"CUF_PrintXYW", "CLASS_Pelmar.CUF_PrintXYW",
 const Sig S_refresh_w{"CUF_RefreshW", "CLASS_Pelmar.CUF_RefreshW", {"self", "Pobj_Window"}, {}};
 const Sig S_main{"main", "main", {"Pobj_STDSCR"}, {}};
 
-template <Ref (*F)(State&, PyObject**)>
+template <Ref (*F)(State&, PyObject* const*)>
 constexpr deck::ImplFn impl = deck::thunk<State, F>;
 
 // `main`: a builtin function whose __self__ is the module, which gives the
@@ -430,6 +466,8 @@ int exec_module(PyObject* module) noexcept {
     deck::import_module(g, "sys", "sys");
     deck::import_module(g, "os", "os");
     deck::import_module(g, "curses", "Gobj_curses");
+    Ref window = deck::optional_attr(global(g, N.Gobj_curses).get(), "window");
+    if (window && PyType_Check(window.get())) st->n.window_type = window.release();
     std::vector<deck::Entry> entries;
     for (auto [sig, fn] : std::initializer_list<std::pair<const Sig*, deck::ImplFn>>{
              {&S_init, impl<m_init>},

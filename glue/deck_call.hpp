@@ -37,7 +37,7 @@ inline Ref kwnames(std::initializer_list<const char*> names) {
   return t;
 }
 
-inline Ref call_slow(PyObject* f, PyObject* const* args, size_t nargs, PyObject* kwn) {
+[[gnu::noinline]] inline Ref call_slow(PyObject* f, PyObject* const* args, size_t nargs, PyObject* kwn) {
   Ref tuple = ok(PyTuple_New(static_cast<Py_ssize_t>(nargs)));
   for (size_t i = 0; i < nargs; ++i) {
     Py_INCREF(args[i]);
@@ -54,17 +54,23 @@ inline Ref call_slow(PyObject* f, PyObject* const* args, size_t nargs, PyObject*
 }
 
 // f(*args[:nargs], **dict(zip(kwn, args[nargs:]))) without temporaries.
-inline Ref vcall(PyObject* f, PyObject* const* args, size_t nargs, PyObject* kwn = nullptr) {
+// Inlined into every call site: the shortest methods are mostly calls.
+[[gnu::always_inline]] inline Ref vcall(PyObject* f, PyObject* const* args, size_t nargs, PyObject* kwn = nullptr) {
   if (VectorcallFn vc = kFast.vectorcall) return ok(vc(f, args, nargs, kwn));
   return call_slow(f, args, nargs, kwn);
 }
 
-// The same for a method: args[0] is the object, looked up without making a
-// bound method.
-inline Ref vcall_method(PyObject* name, PyObject* const* args, size_t nargs, PyObject* kwn = nullptr) {
-  if (VectorcallFn vm = kFast.vectorcall_method) return ok(vm(name, args, nargs, kwn));
+[[gnu::noinline]] inline Ref vcall_method_slow(PyObject* name, PyObject* const* args, size_t nargs, PyObject* kwn) {
   Ref bound = ok(PyObject_GetAttr(args[0], name));
   return vcall(bound.get(), args + 1, nargs - 1, kwn);
+}
+
+// The same for a method: args[0] is the object, looked up without making a
+// bound method.
+[[gnu::always_inline]] inline Ref vcall_method(PyObject* name, PyObject* const* args, size_t nargs,
+                                               PyObject* kwn = nullptr) {
+  if (VectorcallFn vm = kFast.vectorcall_method) return ok(vm(name, args, nargs, kwn));
+  return vcall_method_slow(name, args, nargs, kwn);
 }
 
 inline size_t positional(std::initializer_list<PyObject*> args, PyObject* kwn) {

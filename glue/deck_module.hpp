@@ -124,11 +124,13 @@ inline void free_instance(PyObject* o) {
 // type is flagged as a method descriptor, so `obj.m(...)` calls it without a
 // bound object, through vectorcall.
 
-using ImplFn = Ref (*)(void* state, PyObject** args);
+// A method body behind the error boundary: a new reference, or null with
+// the exception set.
+using ImplFn = PyObject* (*)(void* state, PyObject* const* args) noexcept;
 
-template <class State, Ref (*F)(State&, PyObject**)>
-Ref thunk(void* st, PyObject** a) {
-  return F(*static_cast<State*>(st), a);
+template <class State, Ref (*F)(State&, PyObject* const*)>
+PyObject* thunk(void* st, PyObject* const* a) noexcept {
+  return guarded([&]() -> Ref { return F(*static_cast<State*>(st), a); });
 }
 
 struct Method {
@@ -136,6 +138,7 @@ struct Method {
   PyObject* (*vectorcall)(PyObject*, PyObject* const*, size_t, PyObject*);
   const Sig* sig;
   ImplFn impl;
+  Py_ssize_t nparams;  // sig->n(), self included
   ModuleBase* state;  // lives as long as the module, which our type holds
   PyObject* cls;      // the class the method belongs to
   PyObject* names;
@@ -145,10 +148,11 @@ struct Method {
 
 inline Method* as_method(PyObject* o) { return reinterpret_cast<Method*>(o); }
 
-inline PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-  Method* m = as_method(callable);
+// Everything but the usual call: keywords, defaults, a wrong instance or
+// argument count, a cleared module. Kept apart so the usual call stays small.
+[[gnu::noinline]] inline PyObject* method_call_general(Method* m, PyObject* const* args, Py_ssize_t nargs,
+                                                       PyObject* kwnames) noexcept {
   return guarded([&]() -> Ref {
-    const Py_ssize_t nargs = nargs_of(nargsf);
     if (!m->cls || !m->state->globals) raise(PyExc_RuntimeError, "the module has been cleared");
     if (nargs < 1) {
       PyErr_Format(PyExc_TypeError, "unbound method %s() needs an argument", m->sig->qualname);
@@ -163,8 +167,19 @@ inline PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, si
     }
     PyObject* a[kMaxParams];
     bind(*m->sig, m->names, m->defaults, args, nargs, kwnames, a);
-    return m->impl(m->state, a);
+    return ok(m->impl(m->state, a));
   });
+}
+
+inline PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+  Method* m = as_method(callable);
+  const Py_ssize_t nargs = nargs_of(nargsf);
+  // The usual call, every argument by position on an instance of the class
+  // itself, needs no binding.
+  if (!kwnames && nargs == m->nparams && m->cls && Py_IS_TYPE(args[0], reinterpret_cast<PyTypeObject*>(m->cls)) &&
+      m->state->globals)
+    return m->impl(m->state, args);
+  return method_call_general(m, args, nargs, kwnames);
 }
 
 // Calls through a tuple and a dict (f(*args, **kwargs)) for callers without
@@ -291,6 +306,7 @@ inline Ref new_method(ModuleBase& st, const Sig& sig, ImplFn impl) {
   m->vectorcall = method_vectorcall;
   m->sig = &sig;
   m->impl = impl;
+  m->nparams = sig.n();
   m->state = &st;
   m->names = p.names.release();
   m->defaults = p.defaults.release();
