@@ -2,6 +2,8 @@
 
 run.py starts this inside a pseudo-terminal (TERM=xterm-256color, 80x24);
 results go as JSON to the path given as argv[1], a traceback to argv[1]+".err".
+With BENCH_FLOOR_DIR naming a directory that holds the compiled floor_pelmar
+module, the cases it covers are also timed against it (see floor_pelmar.c).
 """
 import curses
 import fcntl
@@ -37,22 +39,46 @@ CASES = [
     ("strlen (CJK, 20 chars)", "CUF_strlen", (CJK,)),
     ("GetKey (nodelay, no key)", "CUF_GetKey", ()),
     ("GET_SCR_MAX", "CUF_GET_SCR_MAX", ()),
+    ("Move", "CUF_Move", (3, 4)),
 ]
+FLOOR_METHODS = {"CUF_GET_SCR_MAX", "CUF_Move", "CUF_PrintXY"}
+
+
+def floor_classes():
+    """Subclasses of the hand-written class with the floor's C methods, or {}."""
+    where = os.environ.get("BENCH_FLOOR_DIR")
+    if not where:
+        return {}
+    sys.path.insert(0, where)
+    import floor_pelmar
+
+    class FloorDescr(hand_pelmar.CLASS_Pelmar):
+        pass
+
+    class FloorOwn(hand_pelmar.CLASS_Pelmar):
+        pass
+
+    floor_pelmar.install(FloorDescr)
+    floor_pelmar.install_own(FloorOwn)
+    return {"floor": FloorDescr, "floor_own": FloorOwn}
 
 
 def run(stdscr):
     objs = {"module": PelmarDeck.CLASS_Pelmar(curses, stdscr), "hand": hand_pelmar.CLASS_Pelmar(curses, stdscr)}
+    floors = {side: cls(curses, stdscr) for side, cls in floor_classes().items()}
     stdscr.nodelay(True)
     out = []
     for label, meth, args in CASES:
-        fns = {s: getattr(o, meth) for s, o in objs.items()}
+        sides = dict(objs, **(floors if meth in FLOOR_METHODS else {}))
+        fns = {s: getattr(o, meth) for s, o in sides.items()}
         for f in fns.values():
             f(*args)
         objs["module"].CUF_Refresh()  # GetKey then finds nothing to redraw on either side
         n = timing.calibrate(fns["module"], args, ROUND_S, lo=100)
         res = timing.compare(fns, args, n, ROUNDS)
-        out.append({"case": label, "n": n, "module_ns": res["module"], "hand_ns": res["hand"],
-                    "size": list(stdscr.getmaxyx())})
+        rec = {"case": label, "n": n, "size": list(stdscr.getmaxyx())}
+        rec.update({f"{s}_ns": v for s, v in res.items()})
+        out.append(rec)
     return out
 
 

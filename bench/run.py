@@ -8,8 +8,10 @@ import pty
 import re
 import select
 import statistics
+import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import time
 
@@ -46,12 +48,32 @@ def run_dashboard(env):
             return json.load(f)
 
 
+def build_floor(where):
+    """Compiles floor_pelmar.c against this interpreter's headers into `where`;
+    None (and why) when there is no compiler or no headers."""
+    cc = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
+    include = sysconfig.get_paths()["include"]
+    if not cc or not os.path.exists(os.path.join(include, "Python.h")):
+        say("no C compiler or no Python.h: the screen cases are timed without the C floor")
+        return None
+    suffix = sysconfig.get_config_var("EXT_SUFFIX") or ".so"
+    p = subprocess.run([cc, "-O2", "-shared", "-fPIC", f"-I{include}", os.path.join(HERE, "floor_pelmar.c"),
+                        "-o", os.path.join(where, "floor_pelmar" + suffix)], capture_output=True, text=True)
+    if p.returncode != 0:
+        say(f"floor_pelmar.c did not compile, timed without it:\n{p.stderr[-2000:]}")
+        return None
+    return where
+
+
 def run_screen(env):
     """The screen child gets a pseudo-terminal of its own; its screen output is
     drained and dropped, its results come back through a file."""
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "screen.json")
         child_env = dict(env, TERM="xterm-256color", LINES="24", COLUMNS="80")
+        floor = build_floor(tmp)
+        if floor:
+            child_env["BENCH_FLOOR_DIR"] = floor
         pid, fd = pty.fork()
         if pid == 0:
             try:
@@ -154,6 +176,20 @@ def markdown(meta, dash, screen, imports, plot_file):
     for kind, case, m, h, target in main_rows(dash, screen):
         verdict = "met" if m / h <= target else "missed"
         L.append(f"| {case} | {us(m)} | {us(h)} | {m / h:.3f} | ≤ {target} {verdict} |")
+    floor_rows = [r for r in (screen or []) if "floor_ns" in r]
+    if floor_rows:
+        L.append("\n## Screen methods against the C floor\n")
+        L.append("`bench/floor_pelmar.c`: the same lookups and calls as the hand-written methods in plain C, with "
+                 "nothing else (no argument binding, no module state), timed in the same rounds. `C, interpreter's "
+                 "descriptor`: installed as the interpreter's own method descriptors, the call path it specialises. "
+                 "`C, own descriptor type`: installed as objects of a minimal descriptor type, the way the modules' "
+                 "methods hold their module's state. Ratios over hand-written Python.\n")
+        L.append("| case | module | C, interpreter's descriptor | C, own descriptor type |")
+        L.append("|---|---:|---:|---:|")
+        for r in floor_rows:
+            h = med(r["hand_ns"])
+            L.append(f"| {r['case']} | {med(r['module_ns']) / h:.3f} | {med(r['floor_ns']) / h:.3f} | "
+                     f"{med(r['floor_own_ns']) / h:.3f} |")
     if dash:
         L.append("\n## Share of a composition spent in the module's own code\n")
         L.append("`_render_group` with the real rich classes, then with `Table`, `Text` and `Group` replaced by "
@@ -213,6 +249,13 @@ def console_report(dash, screen, imports):
     for kind, case, m, h, target in rows:
         print(f"{case:{w}s} | {us(m):>12s} | {us(h):>12s} | {m / h:6.3f} | "
               f"{'met' if m / h <= target else 'MISSED'} (≤ {target})")
+    floor_rows = [r for r in (screen or []) if "floor_ns" in r]
+    if floor_rows:
+        print("\nscreen ratios over hand-written: module, C floor (interpreter's descriptor), C floor (own type):")
+        for r in floor_rows:
+            h = med(r["hand_ns"])
+            print(f"  {r['case']:24s} {med(r['module_ns']) / h:6.3f} {med(r['floor_ns']) / h:6.3f} "
+                  f"{med(r['floor_own_ns']) / h:6.3f}")
     if dash:
         print("\nglue share of one composition (rich's Table/Text/Group stubbed):")
         for r in dash["profile_share"]:
