@@ -433,3 +433,37 @@ def test_status_line_arithmetic_is_pythons(cols, rows):
         return outcome, log
 
     assert same_overflow(run(PelmarDeck.CLASS_Pelmar.CUF_PrintSTATUS)) == same_overflow(run(_status_twin))
+
+
+def _print_xy_twin(self, Pmi_PosX, Pmi_PosY, Pms_Text, Pmi_ColorTableIndex):
+    mi_W, mi_H = self.CUF_GET_SCR_MAX()
+    if Pmi_PosX >= mi_W:
+        return
+    if Pmi_PosY >= mi_H:
+        return
+    if Pmi_ColorTableIndex > 0:
+        self.CVobj_STDSCR.addstr(Pmi_PosY, Pmi_PosX, Pms_Text, self.CVobj_Curses.color_pair(Pmi_ColorTableIndex))
+    else:
+        self.CVobj_STDSCR.addstr(Pmi_PosY, Pmi_PosX, Pms_Text)
+
+
+class _AlwaysGE(int):
+    def __ge__(self, other):
+        return True
+
+
+# Plain ints are compared in C longs; past that range, and for anything that
+# is no exact int, Python's own comparison decides.
+@pytest.mark.parametrize("x,y,index,cols", [
+    (2 ** 63 - 1, 1, 1, 2 ** 63), (2 ** 63, 1, 1, 2 ** 64), (-2 ** 63 - 1, 1, 1, 60), (2 ** 64, 1, 1, 60),
+    (1, -2 ** 64, 2 ** 63, 60), (1, 1, -2 ** 64, 60), (1, 1, 2 ** 64, 60), (True, False, True, 60),
+    (59.5, 1, 0.5, 60), (float("nan"), 1, 1, 60), (1, 1, float("nan"), 60), (_AlwaysGE(1), 1, 1, 60),
+    (1, 1, 1, -2 ** 64), (1, 1, 1, 2.5), (1, 1, "1", 60),
+])
+def test_print_xy_compares_as_python(x, y, index, cols):
+    def run(print_xy):
+        rig = PelmarRig(cols=cols, rows=30)
+        s = rig.screen()
+        return _outcome(lambda: print_xy(s, x, y, "t", index)), rig.log
+
+    assert run(PelmarDeck.CLASS_Pelmar.CUF_PrintXY) == run(_print_xy_twin)
