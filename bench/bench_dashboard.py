@@ -301,10 +301,24 @@ def bench_scaling():
     return out
 
 
+def bench_bare():
+    """Calls that return at once (no progress bar to advance or stop): what a
+    method call itself costs, next to the same early return in Python."""
+    pair = make_pair()
+    out = []
+    for label, meth in (("ProgressAdvance, no bar (bare call)", "CUF_ProgressAdvance"),
+                        ("ProgressStop, no bar (bare call)", "CUF_ProgressStop")):
+        fns = {s: getattr(pair[s], meth) for s in SIDES}
+        n = timing.calibrate(fns["module"], (), RENDER_ROUND_S, lo=1000)
+        out.append(summarise(label, timing.compare(fns, (), n, ROUNDS), n))
+    return out
+
+
 def main():
     out_path = sys.argv[1]
     t0 = time.time()
     res = {}
+    res["bare"] = bench_bare()
     res["live"], res["render"] = bench_live_and_render()
     res["profile_share"] = bench_profile_share()
     res["cprofile"] = bench_cprofile()

@@ -151,6 +151,8 @@ def main_rows(dash, screen):
             rows.append(("dashboard", rec["case"], med(rec["module_ns"]), med(rec["hand_ns"]), DASH_TARGET))
         for rec in dash["render"]:
             rows.append(("dashboard", rec["case"], med(rec["module_ns"]), med(rec["hand_ns"]), DASH_TARGET))
+        for rec in dash.get("bare", []):
+            rows.append(("dashboard", rec["case"], med(rec["module_ns"]), med(rec["hand_ns"]), DASH_TARGET))
     if screen:
         for rec in screen:
             rows.append(("screen", rec["case"], med(rec["module_ns"]), med(rec["hand_ns"]), SCREEN_TARGET))

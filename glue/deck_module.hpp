@@ -138,12 +138,14 @@ struct Method {
   PyObject* (*vectorcall)(PyObject*, PyObject* const*, size_t, PyObject*);
   const Sig* sig;
   ImplFn impl;
-  Py_ssize_t nparams;  // sig->n(), self included
+  Py_ssize_t nparams;    // sig->n(), self included
+  Py_ssize_t nrequired;  // the parameters before the first default
   ModuleBase* state;  // lives as long as the module, which our type holds
   PyObject* cls;      // the class the method belongs to
   PyObject* names;
   PyObject* defaults;
   PyObject* textsig;
+  PyObject* dflt[kMaxParams];  // the items of `defaults`, borrowed from it
 };
 
 inline Method* as_method(PyObject* o) { return reinterpret_cast<Method*>(o); }
@@ -171,14 +173,23 @@ inline Method* as_method(PyObject* o) { return reinterpret_cast<Method*>(o); }
   });
 }
 
+// Positional arguments on an instance of the class itself, the trailing
+// parameters left to their defaults.
+[[gnu::noinline]] inline PyObject* method_call_defaults(Method* m, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  PyObject* a[kMaxParams];
+  for (Py_ssize_t i = 0; i < nargs; ++i) a[i] = args[i];
+  for (Py_ssize_t i = nargs; i < m->nparams; ++i) a[i] = m->dflt[i - m->nrequired];
+  return m->impl(m->state, a);
+}
+
 inline PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   Method* m = as_method(callable);
   const Py_ssize_t nargs = nargs_of(nargsf);
   // The usual call, every argument by position on an instance of the class
   // itself, needs no binding.
-  if (!kwnames && nargs == m->nparams && m->cls && Py_IS_TYPE(args[0], reinterpret_cast<PyTypeObject*>(m->cls)) &&
-      m->state->globals)
-    return m->impl(m->state, args);
+  if (!kwnames && nargs >= m->nrequired && nargs <= m->nparams && nargs > 0 && m->cls &&
+      Py_IS_TYPE(args[0], reinterpret_cast<PyTypeObject*>(m->cls)) && m->state->globals && m->defaults)
+    return nargs == m->nparams ? m->impl(m->state, args) : method_call_defaults(m, args, nargs);
   return method_call_general(m, args, nargs, kwnames);
 }
 
@@ -307,10 +318,13 @@ inline Ref new_method(ModuleBase& st, const Sig& sig, ImplFn impl) {
   m->sig = &sig;
   m->impl = impl;
   m->nparams = sig.n();
+  m->nrequired = sig.first_default();
   m->state = &st;
   m->names = p.names.release();
   m->defaults = p.defaults.release();
   m->textsig = p.textsig.release();
+  for (Py_ssize_t i = 0; i < m->nparams - m->nrequired; ++i)
+    if (!(m->dflt[i] = PyTuple_GetItem(m->defaults, i))) throw PyErrSet{};
   return o;
 }
 
