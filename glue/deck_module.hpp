@@ -124,13 +124,27 @@ inline void free_instance(PyObject* o) {
 // type is flagged as a method descriptor, so `obj.m(...)` calls it without a
 // bound object, through vectorcall.
 
+// A method's parameter count and, by parameter index, the default values of
+// its trailing parameters.
+struct Fill {
+  Py_ssize_t n;
+  PyObject* v[kMaxParams];
+};
+
 // A method body behind the error boundary: a new reference, or null with
-// the exception set.
-using ImplFn = PyObject* (*)(void* state, PyObject* const* args) noexcept;
+// the exception set. `args` holds every argument, or, with `fill`, the first
+// `nargs` of them, the rest taken from the defaults.
+using ImplFn = PyObject* (*)(void* state, PyObject* const* args, Py_ssize_t nargs, const Fill* fill) noexcept;
 
 template <class State, Ref (*F)(State&, PyObject* const*)>
-PyObject* thunk(void* st, PyObject* const* a) noexcept {
-  return guarded([&]() -> Ref { return F(*static_cast<State*>(st), a); });
+PyObject* thunk(void* st, PyObject* const* args, Py_ssize_t nargs, const Fill* fill) noexcept {
+  PyObject* full[kMaxParams];
+  if (fill) {
+    for (Py_ssize_t i = 0; i < nargs; ++i) full[i] = args[i];
+    for (Py_ssize_t i = nargs; i < fill->n; ++i) full[i] = fill->v[i];
+    args = full;
+  }
+  return guarded([&]() -> Ref { return F(*static_cast<State*>(st), args); });
 }
 
 struct Method {
@@ -145,7 +159,7 @@ struct Method {
   PyObject* names;
   PyObject* defaults;
   PyObject* textsig;
-  PyObject* dflt[kMaxParams];  // the items of `defaults`, borrowed from it
+  Fill fill;            // the items of `defaults`, borrowed from it
 };
 
 inline Method* as_method(PyObject* o) { return reinterpret_cast<Method*>(o); }
@@ -169,27 +183,18 @@ inline Method* as_method(PyObject* o) { return reinterpret_cast<Method*>(o); }
     }
     PyObject* a[kMaxParams];
     bind(*m->sig, m->names, m->defaults, args, nargs, kwnames, a);
-    return ok(m->impl(m->state, a));
+    return ok(m->impl(m->state, a, m->nparams, nullptr));
   });
-}
-
-// Positional arguments on an instance of the class itself, the trailing
-// parameters left to their defaults.
-[[gnu::noinline]] inline PyObject* method_call_defaults(Method* m, PyObject* const* args, Py_ssize_t nargs) noexcept {
-  PyObject* a[kMaxParams];
-  for (Py_ssize_t i = 0; i < nargs; ++i) a[i] = args[i];
-  for (Py_ssize_t i = nargs; i < m->nparams; ++i) a[i] = m->dflt[i - m->nrequired];
-  return m->impl(m->state, a);
 }
 
 inline PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   Method* m = as_method(callable);
   const Py_ssize_t nargs = nargs_of(nargsf);
-  // The usual call, every argument by position on an instance of the class
-  // itself, needs no binding.
+  // The usual call, arguments by position only on an instance of the class
+  // itself, needs no binding; trailing parameters may be left to defaults.
   if (!kwnames && nargs >= m->nrequired && nargs <= m->nparams && nargs > 0 && m->cls &&
       Py_IS_TYPE(args[0], reinterpret_cast<PyTypeObject*>(m->cls)) && m->state->globals && m->defaults)
-    return nargs == m->nparams ? m->impl(m->state, args) : method_call_defaults(m, args, nargs);
+    return m->impl(m->state, args, nargs, nargs == m->nparams ? nullptr : &m->fill);
   return method_call_general(m, args, nargs, kwnames);
 }
 
@@ -323,8 +328,9 @@ inline Ref new_method(ModuleBase& st, const Sig& sig, ImplFn impl) {
   m->names = p.names.release();
   m->defaults = p.defaults.release();
   m->textsig = p.textsig.release();
-  for (Py_ssize_t i = 0; i < m->nparams - m->nrequired; ++i)
-    if (!(m->dflt[i] = PyTuple_GetItem(m->defaults, i))) throw PyErrSet{};
+  m->fill.n = m->nparams;
+  for (Py_ssize_t i = m->nrequired; i < m->nparams; ++i)
+    if (!(m->fill.v[i] = PyTuple_GetItem(m->defaults, i - m->nrequired))) throw PyErrSet{};
   return o;
 }
 

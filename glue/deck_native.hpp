@@ -7,7 +7,7 @@
 
 namespace deck {
 
-using NativeImpl = PyObject* (*)(void* state, PyObject* const* args) noexcept;
+using NativeImpl = ImplFn;
 
 struct NativeFunc {
   PyObject_HEAD
@@ -30,7 +30,7 @@ inline PyObject* native_vectorcall(PyObject* o, PyObject* const* args, size_t na
     if (!f->names || !f->state->globals) raise(PyExc_RuntimeError, "the module has been cleared");
     PyObject* a[kMaxParams];
     bind(*f->sig, f->names, f->defaults, args, nargs_of(nargsf), kwnames, a);
-    return ok(f->fn(f->state, a));
+    return ok(f->fn(f->state, a, f->sig->n(), nullptr));
   });
 }
 
