@@ -7,6 +7,9 @@
 #   bash scripts/unstable.sh --wheel dist/W.whl  # test that wheel (default: build one in the tree)
 #   bash scripts/unstable.sh --rebuild           # make the tree anew first
 #   bash scripts/unstable.sh --shell             # an interactive shell in the tree's /deck
+#   bash scripts/unstable.sh --bench -- --only screen
+#                                                # bench/run.sh on each interpreter instead of the
+#                                                # tests; results come back as bench/results-3.X.md
 #   bash scripts/unstable.sh -- -k terminal -x   # arguments after -- go to pytest
 #
 # Environment: DECK_UNSTABLE_ROOT (default /var/tmp/deck-unstable) is the tree;
@@ -27,15 +30,16 @@ PYTHONS="${DECK_UNSTABLE_PYTHONS:-3.14 3.15}"
 PKGS=(python3 python3-dev python3-venv python3-dbg tmux g++ cmake ninja-build ca-certificates)
 for v in $PYTHONS; do PKGS+=("python$v" "python$v-venv" "python$v-dev"); done
 
-WHEEL_ARG="" REBUILD=no SHELL_ONLY=no
+WHEEL_ARG="" REBUILD=no SHELL_ONLY=no BENCH=no
 while [ $# -gt 0 ]; do
     case "$1" in
         --wheel)   [ $# -ge 2 ] || die "--wheel needs a path"; WHEEL_ARG="$2"; shift 2 ;;
         --wheel=*) WHEEL_ARG="${1#--wheel=}"; shift ;;
         --rebuild) REBUILD=yes; shift ;;
         --shell)   SHELL_ONLY=yes; shift ;;
+        --bench)   BENCH=yes; shift ;;
         --) shift; break ;;
-        -h|--help) sed -n '2,18p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,21p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) die "unknown argument '$1' (see --help)" ;;
     esac
 done
@@ -59,7 +63,8 @@ if [ -z "${DECK_UNSTABLE_NS:-}" ]; then
     command -v unshare >/dev/null || die "unshare (util-linux) not found"
     exec unshare --mount --propagation private -- env DECK_UNSTABLE_NS=1 DECK_UNSTABLE_ROOT="$TREE" \
         bash "$ROOT/scripts/unstable.sh" ${WHEEL_ARG:+--wheel "$WHEEL_ARG"} \
-        $([ "$REBUILD" = yes ] && echo --rebuild) $([ "$SHELL_ONLY" = yes ] && echo --shell) -- "$@"
+        $([ "$REBUILD" = yes ] && echo --rebuild) $([ "$SHELL_ONLY" = yes ] && echo --shell) \
+        $([ "$BENCH" = yes ] && echo --bench) -- "$@"
 fi
 
 # one run at a time per tree
@@ -286,6 +291,18 @@ fi
 if [ "$SHELL_ONLY" = yes ]; then
     say "shell in the tree (exit to leave)"
     in_tree ${TEST_ENV[@]+"${TEST_ENV[@]}"} bash -c 'cd /deck && exec bash -i' || true
+    exit 0
+fi
+
+if [ "$BENCH" = yes ]; then
+    for v in $PYTHONS; do
+        say "bench/run.sh on $v in the tree"
+        in_tree ${TEST_ENV[@]+"${TEST_ENV[@]}"} bash -c 'cd /deck && bash scripts/setup.sh --only "debian$1" >/dev/null &&
+            BENCH_VENV="debian$1" exec bash bench/run.sh "${@:2}"' bench "$v" "$@" </dev/null \
+            || die "bench/run.sh failed on $v"
+        for f in results.md results.json; do cp "$TREE/deck/bench/$f" "bench/${f/results/results-$v}"; done
+        say "results: bench/results-$v.md"
+    done
     exit 0
 fi
 
