@@ -112,6 +112,27 @@ std::pair<Ref, Ref> screen_size(const Names& N, PyObject* self) {
   return unpack2(size.get());
 }
 
+// `self.CVobj_STDSCR.addstr`, looked up where Python looks it up: before the
+// call's arguments are made. On a real curses window the lookup has no
+// effects, so it is left to the call, which then makes no bound method.
+struct Addstr {
+  Ref scr, bound;  // `bound` is null on a real window
+
+  template <class... A>
+  void operator()(const Names& N, A... args) const {
+    if (bound)
+      call(bound.get(), args...);
+    else
+      call_method(scr.get(), N.addstr, args...);
+  }
+};
+
+Addstr addstr_of(const Names& N, PyObject* self) {
+  Ref scr = screen(N, self);
+  Ref bound = is_real_window(N, scr.get()) ? Ref{} : attr(scr.get(), N.addstr);
+  return {std::move(scr), std::move(bound)};
+}
+
 // ---------------------------------------------------------------------------
 // Methods. a[0] is the instance.
 
@@ -222,19 +243,10 @@ Ref m_print_xy(State& st, PyObject* const* a) {
   if (compare<Py_GE>(x, w.get())) return none();
   if (compare<Py_GE>(y, h.get())) return none();
   if (compare<Py_GT>(index, 0, N.zero)) {
-    // self.CVobj_STDSCR.addstr(..., self.CVobj_Curses.color_pair(index)):
-    // addstr is looked up before color_pair is called. On a real curses
-    // window that lookup has no effects, so it goes with the call and no
-    // bound method is made.
-    Ref scr = screen(N, self);
-    if (is_real_window(N, scr.get())) {
-      Ref colour = call_method(curses_of(N, self).get(), N.color_pair, index);
-      call_method(scr.get(), N.addstr, y, x, text, colour.get());
-      return none();
-    }
-    Ref addstr = attr(scr.get(), N.addstr);
+    // self.CVobj_STDSCR.addstr(..., self.CVobj_Curses.color_pair(index))
+    Addstr addstr = addstr_of(N, self);
     Ref colour = call_method(curses_of(N, self).get(), N.color_pair, index);
-    call(addstr.get(), y, x, text, colour.get());
+    addstr(N, y, x, text, colour.get());
   } else {
     call_method(screen(N, self).get(), N.addstr, y, x, text);
   }
@@ -315,14 +327,10 @@ Ref m_print_status(State& st, PyObject* const* a) {
   // the padded text included (a padding count that is no int).
   deck::undo_on_error(
       [&] {
-        Ref scr = screen(N, self);
-        Ref addstr = is_real_window(N, scr.get()) ? Ref{} : attr(scr.get(), N.addstr);
+        Addstr addstr = addstr_of(N, self);
         Ref padding = ok(PyNumber_Multiply(N.space, space_cnt.get()));
         Ref padded = ok(PyNumber_Add(shown.get(), padding.get()));
-        if (addstr)
-          call(addstr.get(), last_row.get(), N.zero, padded.get());
-        else
-          call_method(scr.get(), N.addstr, last_row.get(), N.zero, padded.get());
+        addstr(N, last_row.get(), N.zero, padded.get());
       },
       switch_off);
   switch_off();

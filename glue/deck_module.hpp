@@ -152,14 +152,13 @@ struct Method {
   PyObject* (*vectorcall)(PyObject*, PyObject* const*, size_t, PyObject*);
   const Sig* sig;
   ImplFn impl;
-  Py_ssize_t nparams;    // sig->n(), self included
   Py_ssize_t nrequired;  // the parameters before the first default
   ModuleBase* state;  // lives as long as the module, which our type holds
   PyObject* cls;      // the class the method belongs to
   PyObject* names;
   PyObject* defaults;
   PyObject* textsig;
-  Fill fill;            // the items of `defaults`, borrowed from it
+  Fill fill;            // sig->n() and the items of `defaults`, borrowed from it
 };
 
 inline Method* as_method(PyObject* o) { return reinterpret_cast<Method*>(o); }
@@ -183,7 +182,7 @@ inline Method* as_method(PyObject* o) { return reinterpret_cast<Method*>(o); }
     }
     PyObject* a[kMaxParams];
     bind(*m->sig, m->names, m->defaults, args, nargs, kwnames, a);
-    return ok(m->impl(m->state, a, m->nparams, nullptr));
+    return ok(m->impl(m->state, a, m->fill.n, nullptr));
   });
 }
 
@@ -192,9 +191,9 @@ inline PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, si
   const Py_ssize_t nargs = nargs_of(nargsf);
   // The usual call, arguments by position only on an instance of the class
   // itself, needs no binding; trailing parameters may be left to defaults.
-  if (!kwnames && nargs >= m->nrequired && nargs <= m->nparams && nargs > 0 && m->cls &&
-      Py_IS_TYPE(args[0], reinterpret_cast<PyTypeObject*>(m->cls)) && m->state->globals && m->defaults)
-    return m->impl(m->state, args, nargs, nargs == m->nparams ? nullptr : &m->fill);
+  if (!kwnames && nargs >= m->nrequired && nargs <= m->fill.n && nargs > 0 && m->cls &&
+      Py_IS_TYPE(args[0], reinterpret_cast<PyTypeObject*>(m->cls)) && m->state->globals)
+    return m->impl(m->state, args, nargs, nargs == m->fill.n ? nullptr : &m->fill);
   return method_call_general(m, args, nargs, kwnames);
 }
 
@@ -322,14 +321,13 @@ inline Ref new_method(ModuleBase& st, const Sig& sig, ImplFn impl) {
   m->vectorcall = method_vectorcall;
   m->sig = &sig;
   m->impl = impl;
-  m->nparams = sig.n();
   m->nrequired = sig.first_default();
   m->state = &st;
   m->names = p.names.release();
   m->defaults = p.defaults.release();
   m->textsig = p.textsig.release();
-  m->fill.n = m->nparams;
-  for (Py_ssize_t i = m->nrequired; i < m->nparams; ++i)
+  m->fill.n = sig.n();
+  for (Py_ssize_t i = m->nrequired; i < m->fill.n; ++i)
     if (!(m->fill.v[i] = PyTuple_GetItem(m->defaults, i - m->nrequired))) throw PyErrSet{};
   return o;
 }
