@@ -159,6 +159,18 @@ def main_rows(dash, screen):
     return rows
 
 
+def floor_rows(screen):
+    """(case, module, C floor with the interpreter's descriptor, C floor with an
+    own descriptor type), as ratios over hand-written, for the cases timed
+    against the floor."""
+    out = []
+    for r in screen or []:
+        if "floor_ns" in r:
+            h = med(r["hand_ns"])
+            out.append((r["case"], med(r["module_ns"]) / h, med(r["floor_ns"]) / h, med(r["floor_own_ns"]) / h))
+    return out
+
+
 def markdown(meta, dash, screen, imports, plot_file):
     L = []
     L.append("# Benchmark results\n")
@@ -178,8 +190,8 @@ def markdown(meta, dash, screen, imports, plot_file):
     for kind, case, m, h, target in main_rows(dash, screen):
         verdict = "met" if m / h <= target else "missed"
         L.append(f"| {case} | {us(m)} | {us(h)} | {m / h:.3f} | ≤ {target} {verdict} |")
-    floor_rows = [r for r in (screen or []) if "floor_ns" in r]
-    if floor_rows:
+    floors = floor_rows(screen)
+    if floors:
         L.append("\n## Screen methods against the C floor\n")
         L.append("`bench/floor_pelmar.c`: the same lookups and calls as the hand-written methods in plain C, with "
                  "nothing else (no argument binding, no module state), timed in the same rounds. `C, interpreter's "
@@ -188,10 +200,8 @@ def markdown(meta, dash, screen, imports, plot_file):
                  "methods hold their module's state. Ratios over hand-written Python.\n")
         L.append("| case | module | C, interpreter's descriptor | C, own descriptor type |")
         L.append("|---|---:|---:|---:|")
-        for r in floor_rows:
-            h = med(r["hand_ns"])
-            L.append(f"| {r['case']} | {med(r['module_ns']) / h:.3f} | {med(r['floor_ns']) / h:.3f} | "
-                     f"{med(r['floor_own_ns']) / h:.3f} |")
+        for case, m, f, o in floors:
+            L.append(f"| {case} | {m:.3f} | {f:.3f} | {o:.3f} |")
     if dash:
         L.append("\n## Share of a composition spent in the module's own code\n")
         L.append("`_render_group` with the real rich classes, then with `Table`, `Text` and `Group` replaced by "
@@ -251,13 +261,11 @@ def console_report(dash, screen, imports):
     for kind, case, m, h, target in rows:
         print(f"{case:{w}s} | {us(m):>12s} | {us(h):>12s} | {m / h:6.3f} | "
               f"{'met' if m / h <= target else 'MISSED'} (≤ {target})")
-    floor_rows = [r for r in (screen or []) if "floor_ns" in r]
-    if floor_rows:
+    floors = floor_rows(screen)
+    if floors:
         print("\nscreen ratios over hand-written: module, C floor (interpreter's descriptor), C floor (own type):")
-        for r in floor_rows:
-            h = med(r["hand_ns"])
-            print(f"  {r['case']:24s} {med(r['module_ns']) / h:6.3f} {med(r['floor_ns']) / h:6.3f} "
-                  f"{med(r['floor_own_ns']) / h:6.3f}")
+        for case, m, f, o in floors:
+            print(f"  {case:24s} {m:6.3f} {f:6.3f} {o:6.3f}")
     if dash:
         print("\nglue share of one composition (rich's Table/Text/Group stubbed):")
         for r in dash["profile_share"]:
