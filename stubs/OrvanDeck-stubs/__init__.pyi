@@ -108,4 +108,5 @@ class CLASS_Orvan:
         """Empty the log, the tables and the message (the bar stays) and refresh."""
     def CUF_Close(self, /) -> None:
         """Stop the live display, giving the terminal its cursor back, then remove the bar;
-        the state stays readable."""
+        the state stays readable. Raises rich.errors.MarkupError for bad markup in a table cell
+        (rich parses cells only when it draws)."""
