@@ -8,6 +8,7 @@ the log, keep a table of its steps and a progress bar.
 
 import argparse
 import re
+import shlex
 import subprocess
 import sys
 import time
@@ -35,13 +36,19 @@ def escape(text):
     return text.replace("[", r"\[")
 
 
-def monitor(argv):
-    deck = CLASS_Orvan(Pmi_RefreshRate=8, Pmi_LogLines=8)
+def short(command, width=60):
+    # one line: a long command (a multi-line script, say) would push the table off the screen
+    text = " ".join(shlex.join(command).split())
+    return text if len(text) <= width else text[:width - 3] + "..."
+
+
+def monitor(argv, label):
+    deck = CLASS_Orvan(Pmi_RefreshRate=8, Pmi_LogLines=6)
     started = time.monotonic()
     bar_total = None
     try:
         deck.CUF_AddTable("Steps", ["Step", "State", "Note", "At (s)"])
-        deck.CUF_DisplaySingle("running: " + escape(" ".join(argv)), C.cE_RCH_CYAN)
+        deck.CUF_DisplaySingle("running: " + escape(label), C.cE_RCH_CYAN)
         with subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                               text=True, bufsize=1) as child:
             for line in child.stdout:
@@ -79,9 +86,12 @@ def main():
     parser.add_argument("--fail-at", type=int, default=0, help="make the bundled job fail at this step")
     parser.add_argument("command", nargs="*", help="run this instead of the bundled job")
     args = parser.parse_args()
-    argv = args.command or [sys.executable, "-u", "-c", CHILD,
-                            str(args.steps), str(args.delay), str(args.fail_at)]
-    return 1 if monitor(argv) else 0
+    if args.command:
+        argv, label = args.command, short(args.command)
+    else:
+        argv = [sys.executable, "-u", "-c", CHILD, str(args.steps), str(args.delay), str(args.fail_at)]
+        label = "bundled job, %d steps" % args.steps
+    return 1 if monitor(argv, label) else 0
 
 
 if __name__ == "__main__":

@@ -7,24 +7,71 @@ namespace {
 using deck::ok;
 using deck::Ref;
 
+const char kUsage[] = "usage: deckrun MODULE [ARGS...]\n";
+const char kHelp[] =
+    "\n"
+    "Runs the installed extension module MODULE as __main__, with ARGS as its\n"
+    "command line; python -m cannot do that for extension modules.\n"
+    "\n"
+    "  deckrun OrvanDeck     the dashboard demonstration (about 8 s)\n"
+    "  deckrun PelmarDeck    the screen demonstration (Ctrl-C ends it)\n"
+    "\n"
+    "Modules written in Python run with python -m MODULE.\n";
+
+void write(PyObject* sys, const char* stream, PyObject* text) {
+  Ref file = ok(PyObject_GetAttrString(sys, stream));
+  deck::call_method(file.get(), deck::interned("write").get(), text);
+}
+
 int run(PyObject* argv) {
   const Py_ssize_t argc = PyList_Size(argv);
   if (argc < 0) throw deck::PyErrSet{};
   Ref sys = ok(PyImport_ImportModule("sys"));
-  Ref err = ok(PyObject_GetAttrString(sys.get(), "stderr"));
   if (argc < 2) {
-    deck::call_method(err.get(), ok(PyUnicode_InternFromString("write")).get(),
-                      deck::str("usage: deckrun MODULE [ARGS...]\n").get());
+    write(sys.get(), "stderr", deck::str(kUsage).get());
     return 2;
   }
   PyObject* name = PyList_GetItem(argv, 1);
+  if (!name) throw deck::PyErrSet{};
+  // Module names never start with "-": such a first argument is an option.
+  Ref dash = deck::str("-");
+  if (ok(PyUnicode_Tailmatch(name, dash.get(), 0, 1, -1))) {
+    Ref help = deck::str("-h"), long_help = deck::str("--help");
+    if (ok(PyObject_RichCompareBool(name, help.get(), Py_EQ)) ||
+        ok(PyObject_RichCompareBool(name, long_help.get(), Py_EQ))) {
+      write(sys.get(), "stdout", ok(PyUnicode_FromFormat("%s%s", kUsage, kHelp)).get());
+      return 0;
+    }
+    write(sys.get(), "stderr", ok(PyUnicode_FromFormat("deckrun: unknown option %R\n%s", name, kUsage)).get());
+    return 2;
+  }
   Ref util = ok(PyImport_ImportModule("importlib.util"));
   Ref find_spec = ok(PyObject_GetAttrString(util.get(), "find_spec"));
-  Ref spec = deck::call(find_spec.get(), name);
-  if (spec.get() == Py_None) {
-    Ref msg = ok(PyUnicode_FromFormat("deckrun: No module named %R\n", name));
-    deck::call_method(err.get(), ok(PyUnicode_InternFromString("write")).get(), msg.get());
+  Ref spec;
+  try {
+    spec = deck::call(find_spec.get(), name);
+  } catch (const deck::PyErrSet&) {
+    // a dotted name whose parent is missing, or a relative name: one line, as for a missing module
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+    write(sys.get(), "stderr", ok(PyUnicode_FromFormat("deckrun: %S\n", v.get())).get());
     return 1;
+  }
+  if (spec.get() == Py_None) {
+    write(sys.get(), "stderr", ok(PyUnicode_FromFormat("deckrun: No module named %R\n", name)).get());
+    return 1;
+  }
+  Ref loader = ok(PyObject_GetAttrString(spec.get(), "loader"));
+  Ref machinery = ok(PyImport_ImportModule("importlib.machinery"));
+  Ref extension_loader = ok(PyObject_GetAttrString(machinery.get(), "ExtensionFileLoader"));
+  if (!ok(PyObject_IsInstance(loader.get(), extension_loader.get()))) {
+    write(sys.get(), "stderr",
+          ok(PyUnicode_FromFormat("deckrun: %R is not an extension module; for a Python module use: python -m %U\n",
+                                  name, name)).get());
+    return 2;
   }
   Ref from_spec = ok(PyObject_GetAttrString(util.get(), "module_from_spec"));
   Ref module = deck::call(from_spec.get(), spec.get());
@@ -39,7 +86,6 @@ int run(PyObject* argv) {
   Ref modules = ok(PyObject_GetAttrString(sys.get(), "modules"));
   Ref old_main = Ref::borrow(PyDict_GetItemString(modules.get(), "__main__"));
   ok(PyDict_SetItemString(modules.get(), "__main__", module.get()));
-  Ref loader = ok(PyObject_GetAttrString(spec.get(), "loader"));
   deck::undo_on_error(
       [&] { deck::call_method(loader.get(), ok(PyUnicode_InternFromString("exec_module")).get(), module.get()); },
       [&] {

@@ -26,20 +26,26 @@ def finished(term, timeout=30.0):
 
 # ---------------------------------------------------------------- job monitor
 
-@pytest.mark.parametrize("args, rows, message, percent, status", [
-    (["--steps", "6", "--delay", "0.05"],
+@pytest.mark.parametrize("args, running, rows, message, percent, status", [
+    # the bundled job's label, not its source, on the message line: the table and the bar
+    # stay on an 80x24 screen while it runs
+    (["--steps", "6", "--delay", "0.3"], "running: bundled job, 6 steps",
      ["1/6 ok", "2/6 ok", "3/6 ok", "4/6 ok", "5/6 ok", "6/6 ok"],
      "finished: exit status 0", "100%", 0),
-    (["--steps", "6", "--delay", "0.05", "--fail-at", "4"],
+    (["--steps", "6", "--delay", "0.05", "--fail-at", "4"], None,
      ["1/6 ok", "2/6 ok", "3/6 ok", "4/6 failed disk full"],
      "FAILED: exit status 3", " 50%", 1),
     # markup-like text in the child's output is shown as it is
-    (["--", "sh", "-c", "echo 'step 1/2 ok [x]'; echo '[bold]raw'; echo 'step 2/2 ok'"],
+    (["--", "sh", "-c", "echo 'step 1/2 ok [x]'; echo '[bold]raw'; echo 'step 2/2 ok'"], None,
      ["1/2 ok [x]", "2/2 ok"], "finished: exit status 0", "100%", 0),
 ], ids=["ok", "child-fails", "own-command"])
-def test_job_monitor(tmux_factory, args, rows, message, percent, status):
-    term = tmux_factory(100, 40)
+def test_job_monitor(tmux_factory, args, running, rows, message, percent, status):
+    term = tmux_factory(80, 24)
     start(term, "job_monitor.py", *args)
+    if running:
+        term.screen_when(lambda s: any(s.text(r).rstrip() == running for r in range(24))
+                         and any(s.text(r).startswith("Job ") for r in range(24)),
+                         "label and bar on one screen")
     out = finished(term)
     lines = out.splitlines()
     assert "EXIT=%d" % status in lines, out

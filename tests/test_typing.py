@@ -121,3 +121,20 @@ def test_stub_packages_are_installed_next_to_the_modules():
     site = os.path.dirname(OrvanDeck.__file__)
     for name in ("OrvanDeck", "PelmarDeck", "deckrun"):
         assert os.path.isfile(os.path.join(site, name + "-stubs", "__init__.pyi")), name
+
+
+def test_stubs_give_every_public_class_and_method_its_help():
+    # editors show these: the modules' own objects carry no docstrings
+    import ast
+    import OrvanDeck
+
+    site = os.path.dirname(OrvanDeck.__file__)
+    missing = []
+    for name in ("OrvanDeck", "PelmarDeck", "deckrun"):
+        tree = ast.parse(open(os.path.join(site, name + "-stubs", "__init__.pyi"), encoding="utf-8").read())
+        for node in ast.walk(tree):
+            # a private TypedDict and the enumeration's lookup by value are no one's help
+            if (isinstance(node, (ast.ClassDef, ast.FunctionDef)) and not ast.get_docstring(node)
+                    and node.name not in ("_TableEntry", "__new__")):
+                missing.append("%s.%s" % (name, node.name))
+    assert missing == []

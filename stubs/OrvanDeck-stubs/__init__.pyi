@@ -16,6 +16,9 @@ from rich.table import Table as Table
 from rich.text import Text as Text
 
 class ENUM_RichColor(str, Enum):
+    """The 22 colour names rich knows, as str members (cE_RCH_RED == "red"): pass a member
+    wherever a method takes a colour; in your own markup strings use its .value."""
+
     cE_RCH_BLACK = "black"
     cE_RCH_RED = "red"
     cE_RCH_GREEN = "green"
@@ -47,6 +50,10 @@ class _TableEntry(TypedDict):
     rows: dict[Hashable, Sequence[object]]
 
 class CLASS_Orvan:
+    """A live dashboard on the terminal: a log, a one-line message, keyed tables and a progress
+    bar, redrawn in place by rich until CUF_Close (call it in a finally block).
+    Errors of rich and the interpreter reach the caller unchanged."""
+
     console: Console
     Pmi_RefreshRate: float
     Pmi_LogLines: int
@@ -56,16 +63,33 @@ class CLASS_Orvan:
     single_line_msg: str
     progress_bar: Progress | None
     progress_task_id: TaskID | None
-    def __init__(self, /, Pmi_RefreshRate: float = 4, Pmi_LogLines: int = 10) -> None: ...
-    def _render_group(self, /) -> Group: ...
-    def CUF_AddTable(self, /, Pms_TableID: str, Pml_Columns: Sequence[RenderableType]) -> None: ...
-    def CUF_DisplayMulti(self, /, Pms_TableID: str, Pms_RowKey: Hashable, Pml_ValueList: Sequence[object]) -> None: ...
-    def CUF_Print(self, /, Pms_MsgStr: str) -> None: ...
+    def __init__(self, /, Pmi_RefreshRate: float = 4, Pmi_LogLines: int = 10) -> None:
+        """Make a console and start a live display redrawing Pmi_RefreshRate times a second; the
+        log shows the newest Pmi_LogLines lines. Raises whatever rich raises."""
+    def _render_group(self, /) -> Group:
+        """The current content as a rich Group: log, message, tables, progress bar.
+        Raises rich.errors.MarkupError for bad markup in a stored log line or message."""
+    def CUF_AddTable(self, /, Pms_TableID: str, Pml_Columns: Sequence[RenderableType]) -> None:
+        """Declare a table titled Pms_TableID with these column headers and refresh; nothing if the
+        id exists. Raises TypeError for an unhashable id."""
+    def CUF_DisplayMulti(self, /, Pms_TableID: str, Pms_RowKey: Hashable, Pml_ValueList: Sequence[object]) -> None:
+        """Set the row under Pms_RowKey (new keys go last, known keys keep their place; cells shown
+        with str()) and refresh. Raises KeyError for a table not added (or cleared since),
+        TypeError for an unhashable key."""
+    def CUF_Print(self, /, Pms_MsgStr: str) -> None:
+        """Print once above the live region (console markup applies).
+        Raises rich.errors.MarkupError for bad markup."""
     # contextmanager-wrapped plain function: self is an ordinary parameter here
     @contextmanager
-    def CUF_Status(self, Pms_MsgSTR: str) -> Iterator[None]: ...
-    def CUF_DisplaySingle(self, /, Pms_MsgSTR: str, Pms_Color: str = "cyan") -> None: ...
-    def CUF_AddLog(self, /, Pms_LogMsg: str, Pms_Color: str = "white") -> None: ...
+    def CUF_Status(self, Pms_MsgSTR: str) -> Iterator[None]:
+        """A context manager showing a spinner with the message while the with block runs.
+        What the block raises reaches the caller after the spinner stopped."""
+    def CUF_DisplaySingle(self, /, Pms_MsgSTR: str, Pms_Color: str = "cyan") -> None:
+        """Set the one-line message, in Pms_Color, and refresh.
+        Raises rich.errors.MarkupError for bad markup."""
+    def CUF_AddLog(self, /, Pms_LogMsg: str, Pms_Color: str = "white") -> None:
+        """Append "[YYYY/MM/DD-HH:MM:SS] message" in Pms_Color to the log and refresh.
+        Raises rich.errors.MarkupError for bad markup."""
     def CUF_ProgressStartP(
         self,
         /,
@@ -73,8 +97,16 @@ class CLASS_Orvan:
         Pmi_Total: float | None = 100,
         Pms_BarColor: StyleType = "green",
         Pmf_PercentWidth: float = 0.3,
-    ) -> None: ...
-    def CUF_ProgressAdvance(self, /, Pmi_Step: float = 1) -> None: ...
-    def CUF_ProgressStop(self, /) -> None: ...
-    def CUF_Clear(self, /) -> None: ...
-    def CUF_Close(self, /) -> None: ...
+    ) -> None:
+        """Replace the progress bar by a new one max(10, int(console width * Pmf_PercentWidth))
+        cells wide, shown from the next refresh. Raises what the width computation or rich raises."""
+    def CUF_ProgressAdvance(self, /, Pmi_Step: float = 1) -> None:
+        """Advance the bar by Pmi_Step and refresh; nothing without a bar."""
+    def CUF_ProgressStop(self, /) -> None:
+        """Remove the bar and refresh; nothing without a bar."""
+    def CUF_Clear(self, /) -> None:
+        """Empty the log, the tables and the message (the bar stays) and refresh."""
+    def CUF_Close(self, /) -> None:
+        """Stop the live display, giving the terminal its cursor back, then remove the bar;
+        the state stays readable. Raises rich.errors.MarkupError for bad markup in a table cell
+        (rich parses cells only when it draws)."""

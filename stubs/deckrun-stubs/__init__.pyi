@@ -1,3 +1,6 @@
-# Entry point of the deckrun command: runs the module named by sys.argv[1] as __main__
-# and returns the exit status.
-def main() -> int: ...
+def main() -> int:
+    """Entry point of the deckrun command: run the extension module named by sys.argv[1] as
+    __main__ and return the exit status: 0; 1 when the module is not found; 2 for a usage
+    error (no module, an unknown option, a module that is not an extension module).
+    -h or --help prints the usage and returns 0."""
+    ...
