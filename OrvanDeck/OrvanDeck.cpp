@@ -1,6 +1,9 @@
 // OrvanDeck: a live, self-redrawing dashboard on top of rich.
 #include "deck_glue.hpp"
 
+#include <array>
+#include <string>
+
 namespace {
 
 using deck::attr;
@@ -72,6 +75,81 @@ void init_names(Names& N) {
 }
 
 // ---------------------------------------------------------------------------
+// Text on its way to rich: control characters are shown, never sent.
+
+// rich passes ESC, the other C0 controls, DEL and C1 to the terminal as they
+// are, so text from outside could retitle, clear or drive it. Newline and tab
+// keep their meaning.
+enum : unsigned char { kPlain, kControl, kC1Lead };
+
+constexpr std::array<unsigned char, 256> control_bytes() {
+  std::array<unsigned char, 256> t{};
+  for (int c = 0; c < 0x20; ++c) t[c] = kControl;
+  t['\n'] = t['\t'] = kPlain;
+  t[0x7F] = kControl;
+  t[0xC2] = kC1Lead;  // U+0080..U+009F are C2 80..C2 9F
+  return t;
+}
+constexpr std::array<unsigned char, 256> kControlBytes = control_bytes();
+
+// Index of the first control character's first byte in UTF-8 text, or n.
+Py_ssize_t first_control(const unsigned char* p, Py_ssize_t n) {
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    unsigned char k = kControlBytes[p[i]];
+    if (k == kControl || (k == kC1Lead && i + 1 < n && p[i + 1] < 0xA0)) return i;
+  }
+  return n;
+}
+
+// A str comes back as the same object unless it holds a control character;
+// then as a copy in which C0 show as their control pictures (U+2400 + c), DEL
+// as U+2421 and C1 as "<9B>" (hex in angle brackets). None of these holds
+// "[", "]", "\" or ":", so no markup or emoji code appears that the caller
+// did not write. Anything that is not a str passes untouched.
+Ref neutralise(PyObject* s) {
+  if (!PyUnicode_Check(s)) return Ref::borrow(s);
+  Py_ssize_t n = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(s, &n);  // no copy for ASCII
+  Ref encoded;
+  if (!text) {
+    // Lone surrogates have no UTF-8 form; rich shows them, so must we.
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw deck::PyErrSet{};
+    PyErr_Clear();
+    encoded = ok(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass"));
+    char* b = nullptr;
+    ok(PyBytes_AsStringAndSize(encoded.get(), &b, &n));
+    text = b;
+  }
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  Py_ssize_t i = first_control(p, n);
+  if (i == n) return Ref::borrow(s);
+  static constexpr char hex[] = "0123456789ABCDEF";
+  std::string out(text, static_cast<size_t>(i));
+  out.reserve(static_cast<size_t>(n) + 16);
+  while (i < n) {
+    unsigned char c = p[i];
+    unsigned char k = kControlBytes[c];
+    if (k == kControl) {
+      unsigned char low = c == 0x7F ? 0xA1 : static_cast<unsigned char>(0x80 + c);
+      out += '\xE2';
+      out += '\x90';
+      out += static_cast<char>(low);
+      ++i;
+    } else if (k == kC1Lead && i + 1 < n && p[i + 1] < 0xA0) {
+      out += '<';
+      out += hex[p[i + 1] >> 4];
+      out += hex[p[i + 1] & 0xF];
+      out += '>';
+      i += 2;
+    } else {
+      out += static_cast<char>(c);
+      ++i;
+    }
+  }
+  return ok(PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "surrogatepass"));
+}
+
+// ---------------------------------------------------------------------------
 // Composition and the refresh rule.
 
 Ref text_from_markup(State& st, PyObject* markup) {
@@ -85,11 +163,12 @@ Ref build_table(State& st, PyObject* table_id, PyObject* entry) {
   const Names& N = st.n;
   PyObject* g = st.base.globals;
   Ref table_cls = global(g, N.Table);
-  Ref table = call_kw(table_cls.get(), {table_id}, N.kw_title);
+  Ref title = neutralise(table_id);
+  Ref table = call_kw(table_cls.get(), {title.get()}, N.kw_title);
   Ref columns = ok(PyObject_GetItem(entry, N.columns));
   Ref it = ok(PyObject_GetIter(columns.get()));
   while (PyObject* col = PyIter_Next(it.get())) {
-    Ref c = Ref::steal(col);
+    Ref c = neutralise(Ref::steal(col).get());
     call_method_kw(N.add_column, {table.get(), c.get(), N.center}, N.kw_justify);
   }
   if (PyErr_Occurred()) throw deck::PyErrSet{};
@@ -108,7 +187,7 @@ Ref build_table(State& st, PyObject* table_id, PyObject* entry) {
     Ref cit = ok(PyObject_GetIter(value_list.get()));
     while (PyObject* v = PyIter_Next(cit.get())) {
       Ref value = Ref::steal(v);
-      cells.push_back(ok(PyObject_Str(value.get())));
+      cells.push_back(neutralise(ok(PyObject_Str(value.get())).get()));
     }
     if (PyErr_Occurred()) throw deck::PyErrSet{};
     stack.clear();
@@ -133,12 +212,12 @@ Ref render_group(State& st, PyObject* self) {
     Ref start = ok(PyNumber_Negative(n.get()));
     Ref slice = ok(PySlice_New(start.get(), nullptr, nullptr));
     Ref visible = ok(PyObject_GetItem(logs2.get(), slice.get()));
-    Ref joined = ok(PyUnicode_Join(N.newline, visible.get()));
+    Ref joined = neutralise(ok(PyUnicode_Join(N.newline, visible.get())).get());
     elements.push_back(text_from_markup(st, joined.get()));
   }
   Ref msg = attr(self, N.single_line_msg);
   if (truthy(msg.get())) {
-    elements.push_back(text_from_markup(st, msg.get()));
+    elements.push_back(text_from_markup(st, neutralise(msg.get()).get()));
   }
   Ref tables = attr(self, N.tables);
   Ref items = ok(PySequence_List(call_method(tables.get(), N.items).get()));
@@ -263,7 +342,7 @@ Ref m_display_multi(State& st, PyObject* const* a) {
 Ref m_print(State& st, PyObject* const* a) {
   const Names& N = st.n;
   Ref console = attr(a[0], N.console);
-  call_method(console.get(), N.print, a[1]);
+  call_method(console.get(), N.print, neutralise(a[1]).get());
   return none();
 }
 
@@ -342,7 +421,8 @@ Ref m_progress_start(State& st, PyObject* const* a) {
   // Bar and task id are stored together, so a failed add_task leaves no
   // bar paired with a stale id.
   Ref add_task = attr(bar.get(), N.add_task);
-  Ref task_id = call_kw(add_task.get(), {description, total}, N.kw_total);
+  Ref shown = neutralise(description);
+  Ref task_id = call_kw(add_task.get(), {shown.get(), total}, N.kw_total);
   set_attr(self, N.progress_bar, bar.get());
   set_attr(self, N.progress_task_id, task_id.get());
   return none();
@@ -444,7 +524,7 @@ PyObject* status_next(PyObject* o) noexcept {
       if (!s->self) deck::raise(PyExc_RuntimeError, "the status context has been cleared");
       Ref console = attr(s->self, N.console);
       Ref status_fn = attr(console.get(), N.status);
-      Ref status = call(status_fn.get(), s->msg);
+      Ref status = call(status_fn.get(), neutralise(s->msg).get());
       PyObject* tp = reinterpret_cast<PyObject*>(Py_TYPE(status.get()));
       Ref enter = attr(tp, N.__enter__);
       Ref entered = call(enter.get(), status.get());

@@ -1,0 +1,230 @@
+"""Text from outside never drives the terminal: control characters in what the
+dashboard hands to rich are shown, not sent, and the stored state keeps the
+caller's text."""
+
+import io
+import os
+import re
+import shlex
+import sys
+import textwrap
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import OrvanDeck  # noqa: E402
+from orvan_fakes import dash, fakes  # noqa: E402,F401
+from pelmar_fakes import tmux_factory, wait_until  # noqa: E402,F401
+
+import rich.console  # noqa: E402
+
+# Control characters other than newline: what must never reach the output.
+CONTROL = re.compile("[\x00-\x09\x0b-\x1f\x7f-\x9f]")
+
+# (raw payload, what is shown); every payload sits between "a" and "b"
+PAYLOADS = [
+    ("\x1b[2J\x1b[H\x1b[31m", "␛[2J␛[H␛[31m"),                        # CSI: clear, home, colour
+    ("\x1b]0;T\x07", "␛]0;T␇"),                                       # OSC 0: icon and title
+    ("\x1b]2;PWNED\x1b\\", "␛]2;PWNED␛\\"),                           # OSC 2: title
+    ("\x1b]8;;http://x.test/\x1b\\x\x1b]8;;\x1b\\", "␛]8;;http://x.test/␛\\x␛]8;;␛\\"),  # OSC 8
+    ("\x1b]52;c;ZWNobyBoaQ==\x07", "␛]52;c;ZWNobyBoaQ==␇"),           # OSC 52: clipboard
+    ("\x1bP+q544e\x1b\\", "␛P+q544e␛\\"),                             # DCS: query the terminal
+    ("\x9b2J\x9d2;T\x9c", "<9B>2J<9D>2;T<9C>"),                       # 8-bit CSI, OSC, ST
+    ("\x7f\x00\x08\x0b\x0c\r", "␡␀␈␋␌␍"),                            # DEL and C0 rich would drop
+    ("\x1bb]x\x1b/b]", "␛b]x␛/b]"),                                   # no tag appears from a control
+]
+PAYLOAD_IDS = ["csi", "osc0", "osc2", "osc8", "osc52", "dcs", "c1", "del-c0", "no-new-tags"]
+
+
+class Shown:
+    """A cell value whose str() is the payload."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        return self.text
+
+
+def recording_console():
+    return rich.console.Console(file=io.StringIO(), force_terminal=False, width=200,
+                                color_system=None, record=True, legacy_windows=False)
+
+
+def written(renderable):
+    console = recording_console()
+    console.print(renderable)
+    return console.file.getvalue()
+
+
+@pytest.fixture
+def rich_dash(monkeypatch):
+    statuses = []
+
+    class StatusConsole(rich.console.Console):
+        def status(self, *args, **kwargs):
+            statuses.append(super().status(*args, **kwargs))
+            return statuses[-1]
+
+    monkeypatch.setattr(OrvanDeck, "Console", lambda: StatusConsole(
+        file=io.StringIO(), force_terminal=False, width=200, color_system=None, legacy_windows=False))
+    d = OrvanDeck.CLASS_Orvan()
+    d.statuses = statuses
+    yield d
+    d.CUF_Close()
+
+
+# Each path: (dashboard, text) -> (bytes rich wrote, what the dashboard stored or None)
+def _title(d, t):
+    d.CUF_AddTable(t, ["h" * 80])  # a title wraps at the table's width
+    return written(d._render_group()), next(iter(d.tables))
+
+
+def _header(d, t):
+    cols = [t]
+    d.CUF_AddTable("T", cols)
+    assert d.tables["T"]["columns"] is cols
+    return written(d._render_group()), cols[0]
+
+
+def _cell(d, t):
+    d.CUF_AddTable("T", ["h"])
+    row = ["x", t]
+    d.CUF_DisplayMulti("T", "k", row)
+    assert d.tables["T"]["rows"]["k"] is row
+    return written(d._render_group()), row[1]
+
+
+def _cell_str(d, t):
+    d.CUF_AddTable("T", ["h"])
+    d.CUF_DisplayMulti("T", "k", [Shown(t)])
+    return written(d._render_group()), str(d.tables["T"]["rows"]["k"][0])
+
+
+def _log(d, t):
+    d.CUF_AddLog(t, "green")
+    return written(d._render_group()), re.fullmatch(r"\[green\]\[[^]]*\] (.*)\[/green\]", d.logs[-1], re.S)[1]
+
+
+def _message(d, t):
+    d.CUF_DisplaySingle(t)
+    return written(d._render_group()), d.single_line_msg[len("[cyan]"):-len("[/cyan]")]
+
+
+def _print(d, t):
+    d.CUF_Print(t)
+    return d.console.file.getvalue(), None
+
+
+def _status(d, t):
+    with d.CUF_Status(t):
+        out = written(d.statuses[-1].renderable)
+    return out, None
+
+
+def _progress(d, t):
+    d.CUF_ProgressStartP(t)
+    d.CUF_ProgressAdvance()
+    return written(d._render_group()), None
+
+
+PATHS = [_title, _header, _cell, _cell_str, _log, _message, _print, _status, _progress]
+
+
+@pytest.mark.parametrize("path", PATHS, ids=lambda p: p.__name__[1:])
+@pytest.mark.parametrize("raw, shown", PAYLOADS, ids=PAYLOAD_IDS)
+def test_controls_are_shown_not_sent(rich_dash, path, raw, shown):
+    out, stored = path(rich_dash, "a" + raw + "b")
+    assert not CONTROL.search(out), repr(out)
+    assert "a" + shown + "b" in out, repr(out)
+    if stored is not None:
+        assert stored == "a" + raw + "b"
+
+
+# What rich receives, on one path, for every kind of character.
+@pytest.mark.parametrize("raw, received", [
+    ("".join(map(chr, range(32))), "␀␁␂␃␄␅␆␇␈\t\n␋␌␍␎␏␐␑␒␓␔␕␖␗␘␙␚␛␜␝␞␟"),
+    ("\x7f\x80\x9f\xa0\xff", "␡<80><9F>\xa0\xff"),                 # NBSP and ÿ are not controls
+    ("測試\x1b[1m 行\n\tok ✓\x85", "測試␛[1m 行\n\tok ✓<85>"),
+    ("lone \ud800\x1b", "lone \ud800␛"),                          # no UTF-8 form of its own
+])
+def test_replacement_forms(dash, fakes, raw, received):
+    dash.CUF_Print(raw)
+    assert fakes.last("Console.print").args == (received,)
+
+
+class Str(str):
+    pass
+
+
+ORDINARY = ["plain", "", "[bold red]markup[/] \\[x]", "line 1\nline 2\tcol", "測試 寬字 ✓ é", Str("sub")]
+
+
+# Ordinary text reaches rich as the caller's own object; so does what is not a str.
+@pytest.mark.parametrize("text", ORDINARY + [7, None], ids=repr)
+def test_ordinary_text_passed_as_is(dash, fakes, text):
+    d = dash
+    d.CUF_AddTable(text, [text])
+    d.CUF_DisplayMulti(text, "k", [text])
+    d.CUF_Print(text)
+    with d.CUF_Status(text):
+        pass
+    d.CUF_ProgressStartP(text)
+    received = [fakes.last("Table").kwargs["title"], fakes.last("Table.add_column").args[0],
+                fakes.last("Console.print").args[0], fakes.last("Console.status").args[0],
+                fakes.last("Progress.add_task").args[0]]
+    assert all(r is text for r in received), received
+    cell = fakes.last("Table.add_row").args[0]
+    assert cell is text if type(text) is str else cell == str(text)
+
+
+@pytest.mark.parametrize("text", ORDINARY, ids=repr)
+def test_ordinary_markup_reaches_composition_unchanged(dash, fakes, text):
+    dash.CUF_AddLog(text)
+    dash.CUF_DisplaySingle(text)
+    log, msg = [e.args[0] for e in fakes.of("Text.from_markup")[-2:]]
+    assert msg is dash.single_line_msg
+    assert log == dash.logs[-1]
+
+
+# ---------------------------------------------------------------- a real terminal
+
+CHILD = """\
+import os, sys, time
+import OrvanDeck
+
+out = sys.argv[1]
+print("kept above the dashboard")
+d = OrvanDeck.CLASS_Orvan()
+d.CUF_AddTable("Jobs", ["Job", "State"])
+d.CUF_DisplayMulti("Jobs", 1, ["build", "done\\x1b]2;PWNED-BY-CELL\\x07"])
+d.CUF_AddLog("fetched \\x1b[2J\\x1b[H\\x1b[31mlook here", "green")
+time.sleep(1)  # a few scheduled redraws
+d.CUF_Close()
+open(os.path.join(out, "drawn"), "w").close()
+while not os.path.exists(os.path.join(out, "go")):
+    time.sleep(0.02)
+# the same sequence written directly: the pane does obey it
+sys.stdout.write("\\x1b]2;RAW-TITLE\\x07")
+sys.stdout.flush()
+time.sleep(30)
+"""
+
+
+def test_issue_snippet_in_a_real_terminal(tmux_factory, tmp_path):
+    term = tmux_factory(100, 30)
+    script = tmp_path / "child.py"
+    script.write_text(CHILD, encoding="utf-8")
+    term.start("%s %s %s" % tuple(shlex.quote(str(a)) for a in (sys.executable, script, tmp_path)))
+    wait_until(lambda: (tmp_path / "drawn").exists() or term.dead(), 20, "the dashboard",
+               detail=term.transcript)
+    title = term.value("#{pane_title}")
+    rows = [term.screen().text(r).rstrip() for r in range(30)]
+    text = "\n".join(rows)
+    assert title != "PWNED-BY-CELL", text
+    assert rows[0] == "kept above the dashboard", text
+    assert any(re.search(r"│ +build +│ +done␛\]2;PWNED-BY-CELL␇ +│$", r) for r in rows), text
+    assert any(re.fullmatch(r"\[[^]]+\] fetched ␛\[2J␛\[H␛\[31mlook here", r) for r in rows), text
+    (tmp_path / "go").touch()
+    wait_until(lambda: term.value("#{pane_title}") == "RAW-TITLE", 10, "the raw title")
