@@ -189,9 +189,10 @@ Ref concat(const Names& N, std::initializer_list<PyObject*> parts) {
 
 
 // ---------------------------------------------------------------------------
-// Values rich parses only when it draws them: table titles, headers and
-// cells, the bar's colour. The live display draws in its own thread, and an
-// error there ends its redrawing without a word. So the operation that adds
+// Values rich parses only later. Table titles, headers and cells, and the
+// bar's colour, when the live display draws them in its own thread, where an
+// error ends the redrawing without a word; the bar's description when the bar
+// is composed, at whichever call refreshes next. So the operation that adds
 // such a value asks rich first, and raises what rich would raise; each value
 // is asked once, when it is added, never at every composition.
 
