@@ -29,6 +29,7 @@ struct Names {
       *refresh_per_second, *CUF_ProgressStop, *CUF_Close, *empty, *newline, *remove;
   PyObject *ts_format, *fmt_description, *fmt_percentage, *ten;
   PyObject *__rich__, *__rich_console__, *measure, *render, *get_style, *description_tag, *zero;
+  PyObject *rich_table, *rich_text, *rich_progress, *rich_console;
   PyObject *kw_title, *kw_justify, *kw_live, *kw_bar, *kw_progress, *kw_total, *kw_advance, *kw_start;
 };
 
@@ -69,6 +70,10 @@ void init_names(Names& N) {
   N.get_style = intern("get_style");
   N.description_tag = intern("[progress.description]");
   N.zero = deck::integer(0).release();
+  N.rich_table = intern("rich.table");
+  N.rich_text = intern("rich.text");
+  N.rich_progress = intern("rich.progress");
+  N.rich_console = intern("rich.console");
   N.kw_title = kw({"title"});
   N.kw_justify = kw({"justify"});
   N.kw_live = kw({"console", "refresh_per_second"});
@@ -196,6 +201,42 @@ Ref concat(const Names& N, std::initializer_list<PyObject*> parts) {
 // such a value asks rich first, and raises what rich would raise; each value
 // is asked once, when it is added, never at every composition.
 
+// rich's own `name` from its module `module`, if that is loaded; else null.
+Ref rich_own(PyObject* module, PyObject* name) {
+  PyObject* mod = PyDict_GetItemWithError(PyImport_GetModuleDict(), module);
+  if (!mod) {
+    if (PyErr_Occurred()) throw deck::PyErrSet{};
+    return {};
+  }
+  Ref v = Ref::steal(PyObject_GetAttr(mod, name));
+  if (!v) PyErr_Clear();
+  return v;
+}
+
+// Whether the module global `name` is rich's own class of that name. Only
+// rich's own classes draw later what is checked here: any other object
+// (a subclass, a stand-in) is left to draw as it will, and asked nothing.
+bool drawn_by_rich(State& st, PyObject* module, PyObject* name) {
+  PyObject* v = PyDict_GetItemWithError(st.base.globals, name);
+  if (!v) {
+    if (PyErr_Occurred()) throw deck::PyErrSet{};
+    return false;
+  }
+  Ref own = rich_own(module, name);
+  return own && own.get() == v;
+}
+
+// The console, when it is rich's (a subclass included): its own measure,
+// render and get_style give the errors its drawing would.
+Ref rich_console(State& st, PyObject* self) {
+  const Names& N = st.n;
+  Ref cls = rich_own(N.rich_console, N.Console);
+  if (!cls || !PyType_Check(cls.get())) return {};
+  Ref console = attr(self, N.console);
+  if (!PyType_IsSubtype(Py_TYPE(console.get()), reinterpret_cast<PyTypeObject*>(cls.get()))) return {};
+  return console;
+}
+
 // Text without "[" holds no markup.
 bool holds_markup(PyObject* text) {
   Py_ssize_t at = PyUnicode_FindChar(text, '[', 0, PY_SSIZE_T_MAX, 1);
@@ -203,8 +244,14 @@ bool holds_markup(PyObject* text) {
   return at >= 0;
 }
 
+// Parsed as rich parses text when it draws it: rich's MarkupError.
+void parse_markup(State& st, PyObject* text) {
+  Ref text_cls = rich_own(st.n.rich_text, st.n.Text);
+  if (text_cls) call_method(text_cls.get(), st.n.from_markup, text);
+}
+
 void check_markup(State& st, PyObject* text) {
-  if (holds_markup(text)) text_from_markup(st, text);
+  if (holds_markup(text)) parse_markup(st, text);
 }
 
 // hasattr() as rich calls it: only an AttributeError means no.
@@ -240,15 +287,16 @@ void each_item(PyObject* seq, F&& f) {
 // it some, and then the title is drawn.
 void check_table(State& st, PyObject* self, PyObject* title, PyObject* columns) {
   const Names& N = st.n;
+  if (!drawn_by_rich(st, N.rich_table, N.Table)) return;
   each_item(columns, [&](PyObject* header) {
     if (PyUnicode_Check(header)) return check_markup(st, header);
     if (renderable(N, header)) return;
-    Ref console = attr(self, N.console);
-    call_method(console.get(), N.measure, header);  // rich's NotRenderableError
+    if (Ref console = rich_console(st, self)) call_method(console.get(), N.measure, header);  // NotRenderableError
   });
   if (PyUnicode_Check(title)) return check_markup(st, title);
   if (!truthy(title) || renderable(N, title)) return;  // a false title is not drawn
-  Ref console = attr(self, N.console);
+  Ref console = rich_console(st, self);
+  if (!console) return;
   Ref segments = call_method(console.get(), N.render, title);
   Ref it = ok(PyObject_GetIter(segments.get()));
   Ref first = Ref::steal(PyIter_Next(it.get()));  // rich's NotRenderableError
@@ -258,6 +306,8 @@ void check_table(State& st, PyObject* self, PyObject* title, PyObject* columns) 
 // Cells are drawn as their str(); that of an int, float, bool or None
 // holds no "[".
 void check_cells(State& st, PyObject* values) {
+  const Names& N = st.n;
+  if (!drawn_by_rich(st, N.rich_table, N.Table)) return;
   each_item(values, [&](PyObject* v) {
     if (PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) || v == Py_None) return;
     Ref text = PyUnicode_CheckExact(v) ? Ref::borrow(v) : ok(PyObject_Str(v));
@@ -270,14 +320,15 @@ void check_cells(State& st, PyObject* values) {
 // (it pulses) or a total not above 0.
 void check_bar(State& st, PyObject* self, PyObject* description, PyObject* total, PyObject* colour) {
   const Names& N = st.n;
-  Ref text = PyUnicode_CheckExact(description) ? Ref::borrow(description) : ok(PyObject_Format(description, N.empty));
-  if (holds_markup(text.get())) text_from_markup(st, concat(N, {N.description_tag, text.get()}).get());
-  if (total == Py_None) return;
+  if (drawn_by_rich(st, N.rich_progress, N.TextColumn)) {
+    Ref text = PyUnicode_CheckExact(description) ? Ref::borrow(description) : ok(PyObject_Format(description, N.empty));
+    if (holds_markup(text.get())) parse_markup(st, concat(N, {N.description_tag, text.get()}).get());
+  }
+  if (total == Py_None || !drawn_by_rich(st, N.rich_progress, N.BarColumn)) return;
   if ((PyLong_CheckExact(total) || PyBool_Check(total) || PyFloat_CheckExact(total)) &&
       !ok(PyObject_RichCompareBool(total, N.zero, Py_GT)))
     return;
-  Ref console = attr(self, N.console);
-  call_method(console.get(), N.get_style, colour);  // rich's MissingStyle
+  if (Ref console = rich_console(st, self)) call_method(console.get(), N.get_style, colour);  // MissingStyle
 }
 
 // ---------------------------------------------------------------------------

@@ -8,7 +8,7 @@ a fake is appended, in order, to one shared ``Recorder`` so that tests can
 assert the exact calls, arguments and order across all ``rich`` objects.
 
 Event names:
-    "Console", "Console.print", "Console.status", "Console.get_style",
+    "Console", "Console.print", "Console.status",
     "Status.__enter__", "Status.__exit__",
     "Live", "Live.start", "Live.update", "Live.stop",
     "Table", "Table.add_column", "Table.add_row",
@@ -133,10 +133,6 @@ def build_fakes(rec):
             st = FakeStatus(args[0] if args else None)
             rec.instances["Status"].append(st)
             return st
-
-        def get_style(self, *args, **kwargs):
-            rec.record("Console.get_style", args, kwargs)
-            return args[0] if args else None
 
     class FakeLive:
         def __init__(self, *args, **kwargs):

@@ -19,15 +19,12 @@ PCT_FORMAT = "[progress.percentage]{task.percentage:>3.0f}%"
 def test_start_exact_calls_with_defaults(dash, fakes):
     assert dash.CUF_ProgressStartP() is None
     names = fakes.names()
-    assert names == ["TextColumn", "BarColumn", "TextColumn", "Progress", "Progress.add_task",
-                     "Console.get_style"]
-    c1, c2, c3, prog, add, style = fakes.events
+    assert names == ["TextColumn", "BarColumn", "TextColumn", "Progress", "Progress.add_task"]
+    c1, c2, c3, prog, add = fakes.events
     assert c1 == C("TextColumn", DESC_FORMAT)
     assert c2 == C("BarColumn", bar_width=24, complete_style="green")
     assert c3 == C("TextColumn", PCT_FORMAT)
     assert add == C("Progress.add_task", "Progress", total=100)
-    # the bar's colour is asked of the console before the bar is stored
-    assert style == C("Console.get_style", "green")
     bar = fakes.instances["Progress"][0]
     assert dash.progress_bar is bar
     assert dash.progress_task_id == 0
