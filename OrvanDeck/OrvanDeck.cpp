@@ -31,6 +31,8 @@ struct Names {
       *width, *bar_width, *complete_style, *transient, *add_task, *total, *advance, *get_renderable,
       *refresh_per_second, *CUF_ProgressStop, *CUF_Close, *empty, *newline, *remove;
   PyObject *ts_format, *fmt_description, *fmt_percentage, *ten;
+  PyObject *__rich__, *__rich_console__, *measure, *render, *get_style, *description_tag, *zero;
+  PyObject *rich_table, *rich_text, *rich_progress, *rich_console;
   PyObject *kw_title, *kw_justify, *kw_live, *kw_bar, *kw_progress, *kw_total, *kw_advance, *kw_start;
 };
 
@@ -64,6 +66,17 @@ void init_names(Names& N) {
   N.fmt_description = intern("[progress.description]{task.description}");
   N.fmt_percentage = intern("[progress.percentage]{task.percentage:>3.0f}%");
   N.ten = deck::integer(10).release();
+  N.__rich__ = intern("__rich__");
+  N.__rich_console__ = intern("__rich_console__");
+  N.measure = intern("measure");
+  N.render = intern("render");
+  N.get_style = intern("get_style");
+  N.description_tag = intern("[progress.description]");
+  N.zero = deck::integer(0).release();
+  N.rich_table = intern("rich.table");
+  N.rich_text = intern("rich.text");
+  N.rich_progress = intern("rich.progress");
+  N.rich_console = intern("rich.console");
   N.kw_title = kw({"title"});
   N.kw_justify = kw({"justify"});
   N.kw_live = kw({"console", "refresh_per_second"});
@@ -260,6 +273,145 @@ Ref concat(const Names& N, std::initializer_list<PyObject*> parts) {
 
 
 // ---------------------------------------------------------------------------
+// Values rich parses only later. Table titles, headers and cells, and the
+// bar's colour, when the live display draws them in its own thread, where an
+// error ends the redrawing without a word; the bar's description when the bar
+// is composed, at whichever call refreshes next. So the operation that adds
+// such a value asks rich first, and raises what rich would raise; each value
+// is asked once, when it is added, never at every composition.
+
+// rich's own `name` from its module `module`, if that is loaded; else null.
+Ref rich_own(PyObject* module, PyObject* name) {
+  PyObject* mod = PyDict_GetItemWithError(PyImport_GetModuleDict(), module);
+  if (!mod) {
+    if (PyErr_Occurred()) throw deck::PyErrSet{};
+    return {};
+  }
+  Ref v = Ref::steal(PyObject_GetAttr(mod, name));
+  if (!v) PyErr_Clear();
+  return v;
+}
+
+// Whether the module global `name` is rich's own class of that name. Only
+// rich's own classes draw later what is checked here: any other object
+// (a subclass, a stand-in) is left to draw as it will, and asked nothing.
+bool drawn_by_rich(State& st, PyObject* module, PyObject* name) {
+  PyObject* v = PyDict_GetItemWithError(st.base.globals, name);
+  if (!v) {
+    if (PyErr_Occurred()) throw deck::PyErrSet{};
+    return false;
+  }
+  Ref own = rich_own(module, name);
+  return own && own.get() == v;
+}
+
+// The console, when it is rich's (a subclass included): its own measure,
+// render and get_style give the errors its drawing would.
+Ref rich_console(State& st, PyObject* self) {
+  const Names& N = st.n;
+  Ref cls = rich_own(N.rich_console, N.Console);
+  if (!cls || !PyType_Check(cls.get())) return {};
+  Ref console = attr(self, N.console);
+  if (!PyType_IsSubtype(Py_TYPE(console.get()), reinterpret_cast<PyTypeObject*>(cls.get()))) return {};
+  return console;
+}
+
+// Text without "[" holds no markup.
+bool holds_markup(PyObject* text) {
+  Py_ssize_t at = PyUnicode_FindChar(text, '[', 0, PY_SSIZE_T_MAX, 1);
+  if (at == -2) throw deck::PyErrSet{};
+  return at >= 0;
+}
+
+// Parsed as rich parses text when it draws it: rich's MarkupError.
+void parse_markup(State& st, PyObject* text) {
+  Ref text_cls = rich_own(st.n.rich_text, st.n.Text);
+  if (text_cls) call_method(text_cls.get(), st.n.from_markup, text);
+}
+
+// The text as it reaches rich, so that an error's position is rich's too.
+void check_markup(State& st, PyObject* text) {
+  if (holds_markup(text)) parse_markup(st, neutralise(text).get());
+}
+
+// hasattr() as rich calls it: only an AttributeError means no.
+bool has_attr(PyObject* o, PyObject* name) {
+  PyObject* v = PyObject_GetAttr(o, name);
+  if (v) {
+    Py_DECREF(v);
+    return true;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw deck::PyErrSet{};
+  PyErr_Clear();
+  return false;
+}
+
+// rich's own test. What passes and is no str is the caller's renderable,
+// drawn by the caller's code, which is not run ahead of time.
+bool renderable(const Names& N, PyObject* o) {
+  return PyUnicode_Check(o) || has_attr(o, N.__rich__) || has_attr(o, N.__rich_console__);
+}
+
+// A list or tuple by index (a callback may change it). Another iterable is
+// left alone: walking it may use it up, or give other items next time.
+template <class F>
+void each_item(PyObject* seq, F&& f) {
+  bool list = PyList_CheckExact(seq);
+  if (!list && !PyTuple_CheckExact(seq)) return;
+  for (Py_ssize_t i = 0; i < (list ? PyList_Size(seq) : PyTuple_Size(seq)); ++i)
+    f(Ref::borrow(list ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i)).get());
+}
+
+// Headers first, as rich measures the columns before it draws the title. A
+// title is checked even before the table has columns: its first row gives
+// it some, and then the title is drawn.
+void check_table(State& st, PyObject* self, PyObject* title, PyObject* columns) {
+  const Names& N = st.n;
+  if (!drawn_by_rich(st, N.rich_table, N.Table)) return;
+  each_item(columns, [&](PyObject* header) {
+    if (PyUnicode_Check(header)) return check_markup(st, header);
+    if (renderable(N, header)) return;
+    if (Ref console = rich_console(st, self)) call_method(console.get(), N.measure, header);  // NotRenderableError
+  });
+  if (PyUnicode_Check(title)) return check_markup(st, title);
+  if (!truthy(title) || renderable(N, title)) return;  // a false title is not drawn
+  Ref console = rich_console(st, self);
+  if (!console) return;
+  Ref segments = call_method(console.get(), N.render, title);
+  Ref it = ok(PyObject_GetIter(segments.get()));
+  Ref first = Ref::steal(PyIter_Next(it.get()));  // rich's NotRenderableError
+  if (!first && PyErr_Occurred()) throw deck::PyErrSet{};
+}
+
+// Cells are drawn as their str(); that of an int, float, bool or None
+// holds no "[".
+void check_cells(State& st, PyObject* values) {
+  const Names& N = st.n;
+  if (!drawn_by_rich(st, N.rich_table, N.Table)) return;
+  each_item(values, [&](PyObject* v) {
+    if (PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) || v == Py_None) return;
+    Ref text = PyUnicode_CheckExact(v) ? Ref::borrow(v) : ok(PyObject_Str(v));
+    check_markup(st, text.get());
+  });
+}
+
+// The description column parses its text as markup; the bar is drawn in its
+// colour while the task is unfinished, which it never is with no total
+// (it pulses) or a total not above 0.
+void check_bar(State& st, PyObject* self, PyObject* description, PyObject* total, PyObject* colour) {
+  const Names& N = st.n;
+  if (drawn_by_rich(st, N.rich_progress, N.TextColumn)) {
+    Ref text = PyUnicode_CheckExact(description) ? Ref::borrow(description) : ok(PyObject_Format(description, N.empty));
+    if (holds_markup(text.get())) parse_markup(st, concat(N, {N.description_tag, text.get()}).get());
+  }
+  if (total == Py_None || !drawn_by_rich(st, N.rich_progress, N.BarColumn)) return;
+  if ((PyLong_CheckExact(total) || PyBool_Check(total) || PyFloat_CheckExact(total)) &&
+      !ok(PyObject_RichCompareBool(total, N.zero, Py_GT)))
+    return;
+  if (Ref console = rich_console(st, self)) call_method(console.get(), N.get_style, colour);  // MissingStyle
+}
+
+// ---------------------------------------------------------------------------
 // Methods. a[0] is the instance.
 
 Ref m_init(State& st, PyObject* const* a) {
@@ -295,6 +447,7 @@ Ref m_add_table(State& st, PyObject* const* a) {
   PyObject *self = a[0], *table_id = a[1], *columns = a[2];
   Ref tables = attr(self, N.tables);
   if (ok(PySequence_Contains(tables.get(), table_id))) return none();
+  check_table(st, self, table_id, columns);
   Ref entry = ok(PyDict_New());
   ok(PyDict_SetItem(entry.get(), N.columns, columns));
   ok(PyDict_SetItem(entry.get(), N.rows, ok(PyDict_New()).get()));
@@ -320,6 +473,7 @@ Ref m_display_multi(State& st, PyObject* const* a) {
   Ref tables2 = attr(self, N.tables);
   Ref entry = ok(PyObject_GetItem(tables2.get(), table_id));
   Ref rows = ok(PyObject_GetItem(entry.get(), N.rows));
+  check_cells(st, values);
   Ref previous;
   if (PyDict_Check(rows.get())) {
     previous = Ref::borrow(PyDict_GetItemWithError(rows.get(), row_key));
@@ -423,6 +577,7 @@ Ref m_progress_start(State& st, PyObject* const* a) {
   Ref add_task = attr(bar.get(), N.add_task);
   Ref shown = neutralise(description);
   Ref task_id = call_kw(add_task.get(), {shown.get(), total}, N.kw_total);
+  check_bar(st, self, shown.get(), total, bar_color);
   set_attr(self, N.progress_bar, bar.get());
   set_attr(self, N.progress_task_id, task_id.get());
   return none();

@@ -287,6 +287,12 @@ def _rich_markup_errors(d):
     expect(Exception, d.CUF_AddLog, "bad[/nope]")
     expect(Exception, d.CUF_DisplayMulti, "T", "new", 5)
     expect(Exception, d.CUF_AddTable, "T4", 5)
+    # what rich would find only when drawing: refused by the call
+    expect(Exception, d.CUF_DisplayMulti, "T", "new", ["ok", "x[/x]"])
+    expect(Exception, d.CUF_AddTable, "T5", ["a", 1])
+    expect(Exception, d.CUF_AddTable, 7, ["a"])
+    expect(Exception, d.CUF_ProgressStartP, "[/x]p", 4)
+    expect(Exception, d.CUF_ProgressStartP, "p", 4, "bogus")
     expect(Boom, _status_body_raises_real, d)
 
 

@@ -71,11 +71,12 @@ class CLASS_Orvan:
         Raises rich.errors.MarkupError for bad markup in a stored log line or message."""
     def CUF_AddTable(self, /, Pms_TableID: str, Pml_Columns: Sequence[RenderableType]) -> None:
         """Declare a table titled Pms_TableID with these column headers and refresh; nothing if the
-        id exists. Raises TypeError for an unhashable id."""
+        id exists. Raises TypeError for an unhashable id, rich's MarkupError or NotRenderableError
+        for a title or header rich could not draw (nothing is stored then)."""
     def CUF_DisplayMulti(self, /, Pms_TableID: str, Pms_RowKey: Hashable, Pml_ValueList: Sequence[object]) -> None:
         """Set the row under Pms_RowKey (new keys go last, known keys keep their place; cells shown
         with str()) and refresh. Raises KeyError for a table not added (or cleared since),
-        TypeError for an unhashable key."""
+        TypeError for an unhashable key, MarkupError for a cell with bad markup (row unchanged)."""
     def CUF_Print(self, /, Pms_MsgStr: str) -> None:
         """Print once above the live region (console markup applies).
         Raises rich.errors.MarkupError for bad markup."""
@@ -99,7 +100,8 @@ class CLASS_Orvan:
         Pmf_PercentWidth: float = 0.3,
     ) -> None:
         """Replace the progress bar by a new one max(10, int(console width * Pmf_PercentWidth))
-        cells wide, shown from the next refresh. Raises what the width computation or rich raises."""
+        cells wide, shown from the next refresh. Raises what the width computation or rich raises,
+        MarkupError for a bad description and MissingStyle for a colour that is not a style."""
     def CUF_ProgressAdvance(self, /, Pmi_Step: float = 1) -> None:
         """Advance the bar by Pmi_Step and refresh; nothing without a bar."""
     def CUF_ProgressStop(self, /) -> None:
@@ -108,5 +110,5 @@ class CLASS_Orvan:
         """Empty the log, the tables and the message (the bar stays) and refresh."""
     def CUF_Close(self, /) -> None:
         """Stop the live display, giving the terminal its cursor back, then remove the bar;
-        the state stays readable. Raises rich.errors.MarkupError for bad markup in a table cell
-        (rich parses cells only when it draws)."""
+        the state stays readable. Raises what the final redraw raises (a renderable of the
+        caller's that fails when drawn)."""

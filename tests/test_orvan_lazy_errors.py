@@ -1,0 +1,168 @@
+"""OrvanDeck on real rich: what rich parses only when it draws (table titles,
+headers and cells, the bar's description and colour) is refused by the call
+that adds it, with the error rich itself raises when drawing the same thing;
+the call changes nothing and the live display goes on drawing."""
+
+import os
+import sys
+import textwrap
+
+import pytest
+from rich.progress import BarColumn, Progress, TextColumn
+from rich.table import Table
+from rich.text import Text
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import OrvanDeck  # noqa: E402
+from orvan_fakes import make_recording_console, render_text  # noqa: E402
+from test_orvan_demo import run_in_pty, screen_lines  # noqa: E402
+
+
+@pytest.fixture
+def real_dash(monkeypatch):
+    """A dashboard on a recording console, with a table row, a log line and a
+    bar; the live display draws its last group on the console when closed."""
+    consoles = []
+
+    def factory():
+        consoles.append(make_recording_console(100))
+        return consoles[-1]
+
+    monkeypatch.setattr(OrvanDeck, "Console", factory)
+    d = OrvanDeck.CLASS_Orvan()
+    d.CUF_AddTable("Jobs", ["Job", "State"])
+    d.CUF_DisplayMulti("Jobs", "j0", ["A00", "ok"])
+    d.CUF_AddLog("before")
+    d.CUF_ProgressStartP("old bar", 10)
+    yield d, consoles[0]
+    d.CUF_Close()
+
+
+def snapshot(d):
+    return ({tid: (list(e["columns"]), list(e["rows"].items())) for tid, e in d.tables.items()},
+            list(d.logs), d.single_line_msg, d.progress_bar, d.progress_task_id)
+
+
+def table(title, columns, *rows):
+    t = Table(title=title)
+    for c in columns:
+        t.add_column(c, justify="center")
+    for r in rows:
+        t.add_row(*map(str, r))
+    return t
+
+
+def bar(description, total, colour):
+    p = Progress(TextColumn("[progress.description]{task.description}"),
+                 BarColumn(bar_width=30, complete_style=colour),
+                 TextColumn("[progress.percentage]{task.percentage:>3.0f}%"),
+                 console=make_recording_console(), transient=True)
+    p.add_task(description, total=total)
+    return p.get_renderable()
+
+
+def drawing_error(make):
+    """What rich raises building and drawing the renderable itself."""
+    try:
+        render_text(make())
+    except Exception as e:
+        return type(e), str(e)
+    return None
+
+
+class Path:
+    def __str__(self):
+        return "/srv/[/]jobs"
+
+
+REFUSED = [
+    ("cell markup", lambda d: d.CUF_DisplayMulti("Jobs", "j1", ["A01", "[/red]failed"]),
+     lambda: table("Jobs", ["Job", "State"], ["A01", "[/red]failed"])),
+    ("cell str() markup", lambda d: d.CUF_DisplayMulti("Jobs", "j1", ("A01", Path())),
+     lambda: table("Jobs", ["Job", "State"], ["A01", Path()])),
+    ("rewritten row", lambda d: d.CUF_DisplayMulti("Jobs", "j0", ["[/b]", "ok"]),
+     lambda: table("Jobs", ["Job", "State"], ["[/b]", "ok"])),
+    ("header markup", lambda d: d.CUF_AddTable("New", ["ok", "x[/b]"]),
+     lambda: table("New", ["ok", "x[/b]"])),
+    ("header not renderable", lambda d: d.CUF_AddTable("New", [1, 2]),
+     lambda: table("New", [1, 2])),
+    ("title markup", lambda d: d.CUF_AddTable("[/t]New", ["a"]),
+     lambda: table("[/t]New", ["a"])),
+    ("title not renderable", lambda d: d.CUF_AddTable(7, ["a"]),
+     lambda: table(7, ["a"])),
+    ("description markup", lambda d: d.CUF_ProgressStartP("[/x]job", 10),
+     lambda: bar("[/x]job", 10, "green")),
+    ("bar colour", lambda d: d.CUF_ProgressStartP("job", 10, "bogus"),
+     lambda: bar("job", 10, "bogus")),
+]
+
+
+@pytest.mark.parametrize("operation,drawn", [c[1:] for c in REFUSED], ids=[c[0] for c in REFUSED])
+def test_refused_at_the_call_with_riches_error(real_dash, operation, drawn):
+    d, console = real_dash
+    expected = drawing_error(drawn)
+    assert expected is not None
+    before = snapshot(d)
+    with pytest.raises(Exception) as info:
+        operation(d)
+    assert (type(info.value), str(info.value)) == expected
+    assert snapshot(d) == before
+    d.CUF_AddLog("after")
+    d.CUF_ProgressAdvance(5)
+    d.CUF_Close()  # the last draw: would raise on anything refused above
+    shown = console.export_text()
+    for text in ("before", "after", "A00", "old bar", " 50%"):
+        assert text in shown, shown
+
+
+def test_what_rich_draws_is_accepted_and_looks_the_same(real_dash):
+    d, console = real_dash
+    columns = [Text("[/h] as text"), "[b]Bold[/b]", "\\[/x] escaped"]
+    row = ["[green]ok[/green]", 3, None, "[not closed"]
+    d.CUF_AddTable("Accepted", columns)
+    d.CUF_DisplayMulti("Accepted", "r", row)
+    # a bar that is done or pulses never draws its colour
+    d.CUF_ProgressStartP("[bold]pulsing[/bold]", None, "bogus")
+    d.CUF_ProgressStartP("[bold]empty[/bold]", 0, "bogus")
+    d.CUF_AddLog("after")
+    d.CUF_Close()
+    shown = console.export_text()
+    assert render_text(table("Accepted", columns, row)) in shown
+    assert "empty" in shown and "after" in shown
+
+
+SNIPPET = """
+import time
+import OrvanDeck
+import rich.errors
+
+d = OrvanDeck.CLASS_Orvan()
+d.CUF_AddTable("Jobs", ["Job", "State"])
+d.CUF_DisplayMulti("Jobs", "j0", ["A00", "ok"])
+try:
+    d.CUF_DisplayMulti("Jobs", "j1", ["A01", "[/red]failed"])
+    refused = "not refused"
+except rich.errors.MarkupError as e:
+    refused = str(e)
+for i in range(5):
+    d.CUF_AddLog("tick %d" % i, "green")
+    time.sleep(0.3)
+d.CUF_Close()
+print("refused:", refused)
+"""
+
+
+def test_bad_cell_refused_in_a_terminal_and_the_display_goes_on(tmp_path):
+    script = tmp_path / "snippet.py"
+    script.write_text(textwrap.dedent(SNIPPET))
+    rc, raw = run_in_pty([sys.executable, str(script)], timeout=30)
+    lines = screen_lines(raw)
+    text = "\n".join(lines)
+    assert rc == 0, text
+    ticks = [ln.split("] ", 1)[1] for ln in lines if "] tick " in ln]
+    assert ticks == ["tick %d" % i for i in range(5)], text
+    assert any(ln.startswith("│ A00") for ln in lines) and "A01" not in text, text
+    assert "refused: closing tag '[/red]' at position 0 doesn't match any open tag" in text
+    # the live display drew the first tick while the script was still adding
+    assert raw.index(b"tick 0") < raw.index(b"tick 4")
