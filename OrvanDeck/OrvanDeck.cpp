@@ -424,7 +424,10 @@ void status_release(StatusIter* s) {
   Py_CLEAR(s->exit);
 }
 
-// Calls __exit__ with the given exception; returns its result.
+// Calls __exit__ with the given exception; returns its result. With an
+// exception it runs, as in the handler of a with statement, while that
+// exception is being handled (sys.exc_info(), and the context of an error
+// it raises).
 Ref status_exit(StatusIter* s, PyObject* type, PyObject* value, PyObject* tb) {
   Ref exit = Ref::steal(s->exit);
   Ref status = Ref::steal(s->status);
@@ -432,7 +435,18 @@ Ref status_exit(StatusIter* s, PyObject* type, PyObject* value, PyObject* tb) {
   s->exit = s->status = s->entered = nullptr;
   s->state = kFinished;
   if (!exit) deck::raise(PyExc_RuntimeError, "the status context has been cleared");
-  return call(exit.get(), status.get(), type, value, tb);
+  if (value == Py_None) return call(exit.get(), status.get(), type, value, tb);
+  PyObject *ht, *hv, *htb;
+  PyErr_GetExcInfo(&ht, &hv, &htb);
+  Py_INCREF(type);
+  Py_INCREF(value);
+  Py_INCREF(tb);
+  PyErr_SetExcInfo(type, value, tb);
+  auto handled_back = [&] { PyErr_SetExcInfo(ht, hv, htb); };
+  Ref r = deck::undo_on_error([&] { return call(exit.get(), status.get(), type, value, tb); },
+                              [&] { handled_back(); });
+  handled_back();
+  return r;
 }
 
 PyObject* status_next(PyObject* o) noexcept {
@@ -460,63 +474,133 @@ PyObject* status_next(PyObject* o) noexcept {
   });
 }
 
+// An exception as the interpreter normalises it (PyErr_NormalizeException:
+// a value that is no instance of the class is passed to the class, an
+// instance's class is asked issubclass; an error on the way is what the
+// exception becomes). Takes and gives owned references; `tb` may be null.
+struct Thrown {
+  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+  Thrown() = default;
+  Thrown(const Thrown&) = delete;
+  Thrown& operator=(const Thrown&) = delete;
+  ~Thrown() {
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+  }
+  void normalize() {
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (!value) deck::raise(PyExc_SystemError, "exception not normalized");
+  }
+  // The error set now, taken over.
+  void take_error() {
+    Py_CLEAR(type);
+    Py_CLEAR(value);
+    Py_CLEAR(tb);
+    PyErr_Fetch(&type, &value, &tb);
+  }
+  void restore() {
+    PyErr_Restore(type, value, tb);
+    type = value = tb = nullptr;
+  }
+};
+
+// Before 3.12 a generator's frame normalises an exception again each time it
+// enters a handler: at the with statement's, and on 3.11 at the cleanup one
+// that a with statement's re-raise passes through. The handler sees the
+// exception with its traceback set.
+constexpr int kFrameNormalizes = 0x030C00;
+
+void reraise_from_value(Thrown& e) {
+  PyObject* own = reinterpret_cast<PyObject*>(Py_TYPE(e.value));
+  Py_INCREF(own);
+  Py_XDECREF(e.type);
+  e.type = own;
+  Py_XDECREF(e.tb);
+  e.tb = PyException_GetTraceback(e.value);
+}
+
+void enter_handler(Thrown& e) {
+  if (deck::runtime_version() < kFrameNormalizes) e.normalize();
+  ok(PyException_SetTraceback(e.value, e.tb ? e.tb : Py_None));
+}
+
+// 3.11: what leaves the with statement's handler passes its cleanup handler,
+// and is raised again from the value.
+void pass_cleanup(Thrown& e) {
+  enter_handler(e);
+  reraise_from_value(e);
+}
+
+// Step 5 at the yield of an active context, as the with statement runs it:
+// true when __exit__ suppressed the exception; otherwise the exception to
+// raise is left set.
+bool exit_with(StatusIter* s, Thrown& e) {
+  const int version = deck::runtime_version();
+  enter_handler(e);
+  // 3.10 hands __exit__ the class the handler was given, later versions the
+  // value's own.
+  PyObject* exc_type = version < 0x030B00 ? e.type : reinterpret_cast<PyObject*>(Py_TYPE(e.value));
+  Ref exc_type_ref = Ref::borrow(exc_type);
+  const bool cleanup = version >= 0x030B00 && version < kFrameNormalizes;
+  bool suppressed;
+  try {
+    suppressed = truthy(status_exit(s, exc_type_ref.get(), e.value, e.tb ? e.tb : Py_None).get());
+  } catch (const deck::PyErrSet&) {
+    if (!cleanup) throw;
+    e.take_error();
+    pass_cleanup(e);
+    e.restore();
+    throw;
+  }
+  if (suppressed) return true;
+  if (version >= 0x030B00) {
+    // re-raised from the value alone: its class and its traceback
+    reraise_from_value(e);
+    if (cleanup) pass_cleanup(e);
+  }
+  e.restore();
+  return false;
+}
+
 PyObject* status_throw(PyObject* o, PyObject* args) noexcept {
   StatusIter* s = as_status(o);
   return deck::guarded([&]() -> Ref {
-    PyObject *type = nullptr, *value = Py_None, *tb = Py_None;
+    PyObject *type = nullptr, *value = nullptr, *tb = Py_None;
     if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb)) throw deck::PyErrSet{};
+    if (PyTuple_Size(args) > 1 && deck::runtime_version() >= kFrameNormalizes &&
+        PyErr_WarnEx(PyExc_DeprecationWarning,
+                     "the (type, exc, tb) signature of throw() is deprecated, use the single-arg signature instead.",
+                     1) < 0)
+      throw deck::PyErrSet{};
     if (tb != Py_None && !PyTraceBack_Check(tb))
       deck::raise(PyExc_TypeError, "throw() third argument must be a traceback object");
-    Ref t, v, b;
-    if (PyExceptionInstance_Check(type)) {
-      if (value != Py_None) deck::raise(PyExc_TypeError, "instance exception may not have a separate value");
-      v = Ref::borrow(type);
-      t = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(type)));
-    } else if (PyExceptionClass_Check(type)) {
-      t = Ref::borrow(type);
-      try {
-        // From 3.12 on the interpreter's check no longer asks the metaclass.
-        const bool is_instance = deck::runtime_version() >= 0x030C00
-                                     ? PyType_IsSubtype(Py_TYPE(value), reinterpret_cast<PyTypeObject*>(type)) != 0
-                                     : ok(PyObject_IsInstance(value, type)) != 0;
-        if (is_instance) {
-          v = Ref::borrow(value);
-        } else if (value == Py_None) {
-          v = call(type);
-        } else {
-          v = call(type, value);
-        }
-      } catch (const deck::PyErrSet&) {
-        // As a generator's throw(): an error while making the exception is
-        // what gets thrown in.
-        PyObject *et, *ev, *etb;
-        PyErr_Fetch(&et, &ev, &etb);
-        PyErr_NormalizeException(&et, &ev, &etb);
-        if (etb) PyException_SetTraceback(ev, etb);
-        t = Ref::steal(et);
-        v = Ref::steal(ev);
-        Py_XDECREF(etb);
-        if (!v) throw;
-      }
+    Thrown e;
+    if (PyExceptionClass_Check(type)) {
+      e.type = Ref::borrow(type).release();
+      e.value = Ref::borrow(value).release();
+      e.tb = tb == Py_None ? nullptr : Ref::borrow(tb).release();
+      e.normalize();
+    } else if (PyExceptionInstance_Check(type)) {
+      if (value && value != Py_None) deck::raise(PyExc_TypeError, "instance exception may not have a separate value");
+      e.value = Ref::borrow(type).release();
+      e.type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(type))).release();
+      e.tb = tb == Py_None ? PyException_GetTraceback(type) : Ref::borrow(tb).release();
     } else {
       Ref tname = ok(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(type)), "__name__"));
       PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %U",
                    tname.get());
       throw deck::PyErrSet{};
     }
-    if (tb != Py_None) {
-      b = Ref::borrow(tb);
-    } else {
-      PyObject* own = PyException_GetTraceback(v.get());
-      b = own ? Ref::steal(own) : Ref::borrow(Py_None);
-    }
-    if (s->state == kActive && truthy(status_exit(s, t.get(), v.get(), b.get()).get())) {
-      PyErr_SetNone(PyExc_StopIteration);
+    if (s->state == kActive) {
+      if (exit_with(s, e)) {
+        PyErr_SetNone(PyExc_StopIteration);
+        throw deck::PyErrSet{};
+      }
       throw deck::PyErrSet{};
     }
     s->state = kFinished;
-    PyObject* raw_tb = b.get() == Py_None ? nullptr : b.release();
-    PyErr_Restore(t.release(), v.release(), raw_tb);
+    e.restore();
     throw deck::PyErrSet{};
   });
 }
