@@ -26,7 +26,7 @@ struct Names {
   PyObject *start, *stop, *update, *_render_group, *from_markup, *items, *values, *add_column, *add_row, *title,
       *justify, *center, *columns, *rows, *print, *status, *__enter__, *__exit__, *now, *strftime, *append, *clear,
       *width, *bar_width, *complete_style, *transient, *add_task, *total, *advance, *get_renderable,
-      *refresh_per_second, *CUF_ProgressStop, *CUF_Close, *empty, *newline, *remove;
+      *refresh_per_second, *CUF_ProgressStop, *CUF_Close, *empty, *newline, *remove, *max;
   PyObject *ts_format, *fmt_description, *fmt_percentage, *ten;
   PyObject *kw_title, *kw_justify, *kw_live, *kw_bar, *kw_progress, *kw_total, *kw_advance, *kw_start;
 };
@@ -53,7 +53,7 @@ void init_names(Names& N) {
   NAME(print); NAME(status); NAME(__enter__); NAME(__exit__); NAME(now); NAME(strftime); NAME(append);
   NAME(clear); NAME(width); NAME(bar_width); NAME(complete_style); NAME(transient); NAME(add_task); NAME(total);
   NAME(advance); NAME(get_renderable); NAME(refresh_per_second); NAME(CUF_ProgressStop); NAME(CUF_Close);
-  NAME(remove);
+  NAME(remove); NAME(max);
 #undef NAME
   N.empty = intern("");
   N.newline = intern("\n");
@@ -136,9 +136,11 @@ Ref render_group(State& st, PyObject* self) {
     Ref joined = ok(PyUnicode_Join(N.newline, visible.get()));
     elements.push_back(text_from_markup(st, joined.get()));
   }
-  Ref msg = attr(self, N.single_line_msg);
-  if (truthy(msg.get())) {
-    elements.push_back(text_from_markup(st, msg.get()));
+  // Message and bar are read for the test and again for the use.
+  if (truthy(attr(self, N.single_line_msg).get())) {
+    Ref from_markup = attr(global(g, N.Text).get(), N.from_markup);
+    Ref msg = attr(self, N.single_line_msg);
+    elements.push_back(call(from_markup.get(), msg.get()));
   }
   Ref tables = attr(self, N.tables);
   Ref items = ok(PySequence_List(call_method(tables.get(), N.items).get()));
@@ -149,8 +151,8 @@ Ref render_group(State& st, PyObject* self) {
     elements.push_back(build_table(st, table_id.get(), entry.get()));
   }
   if (PyErr_Occurred()) throw deck::PyErrSet{};
-  Ref bar = attr(self, N.progress_bar);
-  if (truthy(bar.get())) {
+  if (truthy(attr(self, N.progress_bar).get())) {
+    Ref bar = attr(self, N.progress_bar);
     elements.push_back(call_method(bar.get(), N.get_renderable));
   }
   Ref group = global(g, N.Group);
@@ -328,12 +330,12 @@ Ref m_progress_start(State& st, PyObject* const* a) {
   Ref text_column = global(g, N.TextColumn);
   Ref col1 = call(text_column.get(), N.fmt_description);
   Ref bar_column = global(g, N.BarColumn);
+  Ref max_fn = global(g, N.max);
   Ref console = attr(self, N.console);
   Ref width = attr(console.get(), N.width);
   Ref product = ok(PyNumber_Multiply(width.get(), percent_width));
   Ref as_int = ok(PyNumber_Long(product.get()));
-  // max(10, n): the first argument wins ties, as the builtin does.
-  Ref bar_width = ok(PyObject_RichCompareBool(as_int.get(), N.ten, Py_GT)) ? std::move(as_int) : Ref::borrow(N.ten);
+  Ref bar_width = call(max_fn.get(), N.ten, as_int.get());
   Ref col2 = call_kw(bar_column.get(), {bar_width.get(), bar_color}, N.kw_bar);
   Ref text_column2 = global(g, N.TextColumn);
   Ref col3 = call(text_column2.get(), N.fmt_percentage);
