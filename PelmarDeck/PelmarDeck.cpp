@@ -131,10 +131,8 @@ Ref plain_lookup(PyObject* mro, PyObject* name) {
 // type found through immutable classes only. An immutable type cannot
 // change, so the answer holds for good; the last type found so is kept.
 // Everything read here is read from types and runs no code.
-bool plain_window(State& st, PyObject* scr) {
-  PyTypeObject* tp = Py_TYPE(scr);
+[[gnu::noinline]] bool confirm_plain_window(State& st, PyTypeObject* tp) {
   PyObject* t = reinterpret_cast<PyObject*>(tp);
-  if (t == st.plain_window) return true;
   if (!(PyType_GetFlags(tp) & Py_TPFLAGS_IMMUTABLETYPE) || !Py_IS_TYPE(t, &PyType_Type) ||
       PyType_GetSlot(tp, Py_tp_getattro) != reinterpret_cast<void*>(PyObject_GenericGetAttr))
     return false;
@@ -159,6 +157,10 @@ bool plain_window(State& st, PyObject* scr) {
   return true;
 }
 
+[[gnu::always_inline]] inline bool plain_window(State& st, PyObject* scr) {
+  return reinterpret_cast<PyObject*>(Py_TYPE(scr)) == st.plain_window || confirm_plain_window(st, Py_TYPE(scr));
+}
+
 // `obj.name` looked up where Python looks it up: before the call's arguments
 // are made. On a plain window the lookup is left to the call, which then
 // makes no bound method.
@@ -175,7 +177,7 @@ struct Looked {
   }
 };
 
-Looked looked_up(State& st, Ref obj, PyObject* name) {
+[[gnu::always_inline]] inline Looked looked_up(State& st, Ref obj, PyObject* name) {
   Ref bound = plain_window(st, obj.get()) ? Ref{} : attr(obj.get(), name);
   return {std::move(obj), std::move(bound), name};
 }
