@@ -29,7 +29,7 @@ struct Names {
   PyObject *start, *stop, *update, *_render_group, *from_markup, *items, *values, *add_column, *add_row, *title,
       *justify, *center, *columns, *rows, *print, *status, *__enter__, *__exit__, *now, *strftime, *append, *clear,
       *width, *bar_width, *complete_style, *transient, *add_task, *total, *advance, *get_renderable,
-      *refresh_per_second, *CUF_ProgressStop, *CUF_Close, *empty, *newline, *remove;
+      *refresh_per_second, *CUF_ProgressStop, *CUF_Close, *empty, *newline, *remove, *max;
   PyObject *ts_format, *fmt_description, *fmt_percentage, *ten;
   PyObject *__rich__, *__rich_console__, *measure, *render, *get_style, *description_tag, *zero;
   PyObject *rich_table, *rich_text, *rich_progress, *rich_console;
@@ -58,7 +58,7 @@ void init_names(Names& N) {
   NAME(print); NAME(status); NAME(__enter__); NAME(__exit__); NAME(now); NAME(strftime); NAME(append);
   NAME(clear); NAME(width); NAME(bar_width); NAME(complete_style); NAME(transient); NAME(add_task); NAME(total);
   NAME(advance); NAME(get_renderable); NAME(refresh_per_second); NAME(CUF_ProgressStop); NAME(CUF_Close);
-  NAME(remove);
+  NAME(remove); NAME(max);
 #undef NAME
   N.empty = intern("");
   N.newline = intern("\n");
@@ -228,9 +228,11 @@ Ref render_group(State& st, PyObject* self) {
     Ref joined = neutralise(ok(PyUnicode_Join(N.newline, visible.get())).get());
     elements.push_back(text_from_markup(st, joined.get()));
   }
-  Ref msg = attr(self, N.single_line_msg);
-  if (truthy(msg.get())) {
-    elements.push_back(text_from_markup(st, neutralise(msg.get()).get()));
+  // Message and bar are read for the test and again for the use.
+  if (truthy(attr(self, N.single_line_msg).get())) {
+    Ref from_markup = attr(global(g, N.Text).get(), N.from_markup);
+    Ref msg = attr(self, N.single_line_msg);
+    elements.push_back(call(from_markup.get(), neutralise(msg.get()).get()));
   }
   Ref tables = attr(self, N.tables);
   Ref items = ok(PySequence_List(call_method(tables.get(), N.items).get()));
@@ -241,8 +243,8 @@ Ref render_group(State& st, PyObject* self) {
     elements.push_back(build_table(st, table_id.get(), entry.get()));
   }
   if (PyErr_Occurred()) throw deck::PyErrSet{};
-  Ref bar = attr(self, N.progress_bar);
-  if (truthy(bar.get())) {
+  if (truthy(attr(self, N.progress_bar).get())) {
+    Ref bar = attr(self, N.progress_bar);
     elements.push_back(call_method(bar.get(), N.get_renderable));
   }
   Ref group = global(g, N.Group);
@@ -561,12 +563,12 @@ Ref m_progress_start(State& st, PyObject* const* a) {
   Ref text_column = global(g, N.TextColumn);
   Ref col1 = call(text_column.get(), N.fmt_description);
   Ref bar_column = global(g, N.BarColumn);
+  Ref max_fn = global(g, N.max);
   Ref console = attr(self, N.console);
   Ref width = attr(console.get(), N.width);
   Ref product = ok(PyNumber_Multiply(width.get(), percent_width));
   Ref as_int = ok(PyNumber_Long(product.get()));
-  // max(10, n): the first argument wins ties, as the builtin does.
-  Ref bar_width = ok(PyObject_RichCompareBool(as_int.get(), N.ten, Py_GT)) ? std::move(as_int) : Ref::borrow(N.ten);
+  Ref bar_width = call(max_fn.get(), N.ten, as_int.get());
   Ref col2 = call_kw(bar_column.get(), {bar_width.get(), bar_color}, N.kw_bar);
   Ref text_column2 = global(g, N.TextColumn);
   Ref col3 = call(text_column2.get(), N.fmt_percentage);
@@ -659,7 +661,10 @@ void status_release(StatusIter* s) {
   Py_CLEAR(s->exit);
 }
 
-// Calls __exit__ with the given exception; returns its result.
+// Calls __exit__ with the given exception; returns its result. With an
+// exception it runs, as in the handler of a with statement, while that
+// exception is being handled (sys.exc_info(), and the context of an error
+// it raises).
 Ref status_exit(StatusIter* s, PyObject* type, PyObject* value, PyObject* tb) {
   Ref exit = Ref::steal(s->exit);
   Ref status = Ref::steal(s->status);
@@ -667,7 +672,18 @@ Ref status_exit(StatusIter* s, PyObject* type, PyObject* value, PyObject* tb) {
   s->exit = s->status = s->entered = nullptr;
   s->state = kFinished;
   if (!exit) deck::raise(PyExc_RuntimeError, "the status context has been cleared");
-  return call(exit.get(), status.get(), type, value, tb);
+  if (value == Py_None) return call(exit.get(), status.get(), type, value, tb);
+  PyObject *ht, *hv, *htb;
+  PyErr_GetExcInfo(&ht, &hv, &htb);
+  Py_INCREF(type);
+  Py_INCREF(value);
+  Py_INCREF(tb);
+  PyErr_SetExcInfo(type, value, tb);
+  auto handled_back = [&] { PyErr_SetExcInfo(ht, hv, htb); };
+  Ref r = deck::undo_on_error([&] { return call(exit.get(), status.get(), type, value, tb); },
+                              [&] { handled_back(); });
+  handled_back();
+  return r;
 }
 
 PyObject* status_next(PyObject* o) noexcept {
@@ -695,63 +711,133 @@ PyObject* status_next(PyObject* o) noexcept {
   });
 }
 
+// An exception as the interpreter normalises it (PyErr_NormalizeException:
+// a value that is no instance of the class is passed to the class, an
+// instance's class is asked issubclass; an error on the way is what the
+// exception becomes). Takes and gives owned references; `tb` may be null.
+struct Thrown {
+  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+  Thrown() = default;
+  Thrown(const Thrown&) = delete;
+  Thrown& operator=(const Thrown&) = delete;
+  ~Thrown() {
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+  }
+  void normalize() {
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (!value) deck::raise(PyExc_SystemError, "exception not normalized");
+  }
+  // The error set now, taken over.
+  void take_error() {
+    Py_CLEAR(type);
+    Py_CLEAR(value);
+    Py_CLEAR(tb);
+    PyErr_Fetch(&type, &value, &tb);
+  }
+  void restore() {
+    PyErr_Restore(type, value, tb);
+    type = value = tb = nullptr;
+  }
+};
+
+// Before 3.12 a generator's frame normalises an exception again each time it
+// enters a handler: at the with statement's, and on 3.11 at the cleanup one
+// that a with statement's re-raise passes through. The handler sees the
+// exception with its traceback set.
+constexpr int kFrameNormalizes = 0x030C00;
+
+void reraise_from_value(Thrown& e) {
+  PyObject* own = reinterpret_cast<PyObject*>(Py_TYPE(e.value));
+  Py_INCREF(own);
+  Py_XDECREF(e.type);
+  e.type = own;
+  Py_XDECREF(e.tb);
+  e.tb = PyException_GetTraceback(e.value);
+}
+
+void enter_handler(Thrown& e) {
+  if (deck::runtime_version() < kFrameNormalizes) e.normalize();
+  ok(PyException_SetTraceback(e.value, e.tb ? e.tb : Py_None));
+}
+
+// 3.11: what leaves the with statement's handler passes its cleanup handler,
+// and is raised again from the value.
+void pass_cleanup(Thrown& e) {
+  enter_handler(e);
+  reraise_from_value(e);
+}
+
+// Step 5 at the yield of an active context, as the with statement runs it:
+// true when __exit__ suppressed the exception; otherwise the exception to
+// raise is left set.
+bool exit_with(StatusIter* s, Thrown& e) {
+  const int version = deck::runtime_version();
+  enter_handler(e);
+  // 3.10 hands __exit__ the class the handler was given, later versions the
+  // value's own.
+  PyObject* exc_type = version < 0x030B00 ? e.type : reinterpret_cast<PyObject*>(Py_TYPE(e.value));
+  Ref exc_type_ref = Ref::borrow(exc_type);
+  const bool cleanup = version >= 0x030B00 && version < kFrameNormalizes;
+  bool suppressed;
+  try {
+    suppressed = truthy(status_exit(s, exc_type_ref.get(), e.value, e.tb ? e.tb : Py_None).get());
+  } catch (const deck::PyErrSet&) {
+    if (!cleanup) throw;
+    e.take_error();
+    pass_cleanup(e);
+    e.restore();
+    throw;
+  }
+  if (suppressed) return true;
+  if (version >= 0x030B00) {
+    // re-raised from the value alone: its class and its traceback
+    reraise_from_value(e);
+    if (cleanup) pass_cleanup(e);
+  }
+  e.restore();
+  return false;
+}
+
 PyObject* status_throw(PyObject* o, PyObject* args) noexcept {
   StatusIter* s = as_status(o);
   return deck::guarded([&]() -> Ref {
-    PyObject *type = nullptr, *value = Py_None, *tb = Py_None;
+    PyObject *type = nullptr, *value = nullptr, *tb = Py_None;
     if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb)) throw deck::PyErrSet{};
+    if (PyTuple_Size(args) > 1 && deck::runtime_version() >= kFrameNormalizes &&
+        PyErr_WarnEx(PyExc_DeprecationWarning,
+                     "the (type, exc, tb) signature of throw() is deprecated, use the single-arg signature instead.",
+                     1) < 0)
+      throw deck::PyErrSet{};
     if (tb != Py_None && !PyTraceBack_Check(tb))
       deck::raise(PyExc_TypeError, "throw() third argument must be a traceback object");
-    Ref t, v, b;
-    if (PyExceptionInstance_Check(type)) {
-      if (value != Py_None) deck::raise(PyExc_TypeError, "instance exception may not have a separate value");
-      v = Ref::borrow(type);
-      t = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(type)));
-    } else if (PyExceptionClass_Check(type)) {
-      t = Ref::borrow(type);
-      try {
-        // From 3.12 on the interpreter's check no longer asks the metaclass.
-        const bool is_instance = deck::runtime_version() >= 0x030C00
-                                     ? PyType_IsSubtype(Py_TYPE(value), reinterpret_cast<PyTypeObject*>(type)) != 0
-                                     : ok(PyObject_IsInstance(value, type)) != 0;
-        if (is_instance) {
-          v = Ref::borrow(value);
-        } else if (value == Py_None) {
-          v = call(type);
-        } else {
-          v = call(type, value);
-        }
-      } catch (const deck::PyErrSet&) {
-        // As a generator's throw(): an error while making the exception is
-        // what gets thrown in.
-        PyObject *et, *ev, *etb;
-        PyErr_Fetch(&et, &ev, &etb);
-        PyErr_NormalizeException(&et, &ev, &etb);
-        if (etb) PyException_SetTraceback(ev, etb);
-        t = Ref::steal(et);
-        v = Ref::steal(ev);
-        Py_XDECREF(etb);
-        if (!v) throw;
-      }
+    Thrown e;
+    if (PyExceptionClass_Check(type)) {
+      e.type = Ref::borrow(type).release();
+      e.value = Ref::borrow(value).release();
+      e.tb = tb == Py_None ? nullptr : Ref::borrow(tb).release();
+      e.normalize();
+    } else if (PyExceptionInstance_Check(type)) {
+      if (value && value != Py_None) deck::raise(PyExc_TypeError, "instance exception may not have a separate value");
+      e.value = Ref::borrow(type).release();
+      e.type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(type))).release();
+      e.tb = tb == Py_None ? PyException_GetTraceback(type) : Ref::borrow(tb).release();
     } else {
       Ref tname = ok(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(type)), "__name__"));
       PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %U",
                    tname.get());
       throw deck::PyErrSet{};
     }
-    if (tb != Py_None) {
-      b = Ref::borrow(tb);
-    } else {
-      PyObject* own = PyException_GetTraceback(v.get());
-      b = own ? Ref::steal(own) : Ref::borrow(Py_None);
-    }
-    if (s->state == kActive && truthy(status_exit(s, t.get(), v.get(), b.get()).get())) {
-      PyErr_SetNone(PyExc_StopIteration);
+    if (s->state == kActive) {
+      if (exit_with(s, e)) {
+        PyErr_SetNone(PyExc_StopIteration);
+        throw deck::PyErrSet{};
+      }
       throw deck::PyErrSet{};
     }
     s->state = kFinished;
-    PyObject* raw_tb = b.get() == Py_None ? nullptr : b.release();
-    PyErr_Restore(t.release(), v.release(), raw_tb);
+    e.restore();
     throw deck::PyErrSet{};
   });
 }

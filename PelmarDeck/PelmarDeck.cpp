@@ -24,12 +24,12 @@ struct Names {
   PyObject *big5, *space, *replace, *utf8, *size_label, *size_sep, *counter_label, *status_text;
   PyObject *zero, *one, *two, *three, *five, *ten, *twelve, *fifteen;
   PyObject* main_names;
-  PyObject* window_type;  // the real curses window type, or null
 };
 
 // The module state: see deck::ModuleBase.
 struct State {
   deck::ModuleBase base;
+  PyObject* plain_window;  // the last window type found plain (see plain_window)
   Names n;
 };
 
@@ -98,12 +98,6 @@ template <int Op>
   return ok(PyObject_RichCompareBool(a, b_obj, Op)) != 0;
 }
 
-// An instance of the curses window type itself: a static type whose
-// methods are found without running any code.
-bool is_real_window(const Names& N, PyObject* o) {
-  return N.window_type && Py_IS_TYPE(o, reinterpret_cast<PyTypeObject*>(N.window_type));
-}
-
 Ref screen(const Names& N, PyObject* self) { return attr(self, N.CVobj_STDSCR); }
 Ref curses_of(const Names& N, PyObject* self) { return attr(self, N.CVobj_Curses); }
 
@@ -112,25 +106,80 @@ std::pair<Ref, Ref> screen_size(const Names& N, PyObject* self) {
   return unpack2(size.get());
 }
 
-// `self.CVobj_STDSCR.addstr`, looked up where Python looks it up: before the
-// call's arguments are made. On a real curses window the lookup has no
-// effects, so it is left to the call, which then makes no bound method.
-struct Addstr {
-  Ref scr, bound;  // `bound` is null on a real window
+// `name` on a type, found as instance lookup finds it, when that takes no
+// code: every class of the MRO immutable, of metaclass `type`. Null when
+// not found that way.
+Ref plain_lookup(PyObject* mro, PyObject* name) {
+  const Py_ssize_t n = PyTuple_Size(mro);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* base = PyTuple_GetItem(mro, i);
+    if (!base || !PyType_Check(base) || !Py_IS_TYPE(base, &PyType_Type) ||
+        !(PyType_GetFlags(reinterpret_cast<PyTypeObject*>(base)) & Py_TPFLAGS_IMMUTABLETYPE))
+      return Ref{};
+    Ref dict = deck::attr(base, deck::interned("__dict__").get());
+    if (PyObject* v = PyObject_GetItem(dict.get(), name)) return Ref::steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw deck::PyErrSet{};
+    PyErr_Clear();
+  }
+  return Ref{};
+}
+
+// A window type on whose instances looking up `addstr`, `attron` and
+// `attroff` runs no code and cannot fail, so that the lookup may wait for the
+// call: an immutable type of metaclass `type` with the generic attribute
+// lookup and no instance dict, where each name is a method descriptor of the
+// type found through immutable classes only. An immutable type cannot
+// change, so the answer holds for good; the last type found so is kept.
+// Everything read here is read from types and runs no code.
+[[gnu::noinline]] bool confirm_plain_window(State& st, PyTypeObject* tp) {
+  PyObject* t = reinterpret_cast<PyObject*>(tp);
+  if (!(PyType_GetFlags(tp) & Py_TPFLAGS_IMMUTABLETYPE) || !Py_IS_TYPE(t, &PyType_Type) ||
+      PyType_GetSlot(tp, Py_tp_getattro) != reinterpret_cast<void*>(PyObject_GenericGetAttr))
+    return false;
+  Ref dict_offset = deck::attr(t, deck::interned("__dictoffset__").get());
+  const long off = PyLong_AsLong(dict_offset.get());
+  if (off == -1 && PyErr_Occurred()) throw deck::PyErrSet{};
+  if (off != 0) return false;
+  Ref mro = deck::attr(t, deck::interned("__mro__").get());
+  if (!PyTuple_Check(mro.get())) return false;
+  const Names& N = st.n;
+  for (PyObject* name : {N.addstr, N.attron, N.attroff}) {
+    Ref found = plain_lookup(mro.get(), name);
+    if (!found || !Py_IS_TYPE(found.get(), &PyMethodDescr_Type)) return false;
+    Ref owner = deck::attr(found.get(), deck::interned("__objclass__").get());
+    if (!PyType_Check(owner.get()) || !PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject*>(owner.get())))
+      return false;
+  }
+  Py_INCREF(t);
+  PyObject* old = st.plain_window;
+  st.plain_window = t;
+  Py_XDECREF(old);
+  return true;
+}
+
+[[gnu::always_inline]] inline bool plain_window(State& st, PyObject* scr) {
+  return reinterpret_cast<PyObject*>(Py_TYPE(scr)) == st.plain_window || confirm_plain_window(st, Py_TYPE(scr));
+}
+
+// `obj.name` looked up where Python looks it up: before the call's arguments
+// are made. On a plain window the lookup is left to the call, which then
+// makes no bound method.
+struct Looked {
+  Ref obj, bound;  // `bound` is null on a plain window
+  PyObject* name;
 
   template <class... A>
-  void operator()(const Names& N, A... args) const {
+  void operator()(A... args) const {
     if (bound)
       call(bound.get(), args...);
     else
-      call_method(scr.get(), N.addstr, args...);
+      call_method(obj.get(), name, args...);
   }
 };
 
-Addstr addstr_of(const Names& N, PyObject* self) {
-  Ref scr = screen(N, self);
-  Ref bound = is_real_window(N, scr.get()) ? Ref{} : attr(scr.get(), N.addstr);
-  return {std::move(scr), std::move(bound)};
+[[gnu::always_inline]] inline Looked looked_up(State& st, Ref obj, PyObject* name) {
+  Ref bound = plain_window(st, obj.get()) ? Ref{} : attr(obj.get(), name);
+  return {std::move(obj), std::move(bound), name};
 }
 
 // ---------------------------------------------------------------------------
@@ -244,9 +293,9 @@ Ref m_print_xy(State& st, PyObject* const* a) {
   if (compare<Py_GE>(y, h.get())) return none();
   if (compare<Py_GT>(index, 0, N.zero)) {
     // self.CVobj_STDSCR.addstr(..., self.CVobj_Curses.color_pair(index))
-    Addstr addstr = addstr_of(N, self);
+    Looked addstr = looked_up(st, screen(N, self), N.addstr);
     Ref colour = call_method(curses_of(N, self).get(), N.color_pair, index);
-    addstr(N, y, x, text, colour.get());
+    addstr(y, x, text, colour.get());
   } else {
     call_method(screen(N, self).get(), N.addstr, y, x, text);
   }
@@ -266,9 +315,9 @@ Ref m_print_c(State& st, PyObject* const* a) {
   return none();
 }
 
-// The longest prefix of `text` that fits in `cells` display cells, and its
-// width; a two-cell character is never split. `cells` is any Python number
-// and is compared as Python compares it; a plain int goes through C longs.
+// The longest prefix of `text` whose Big5 width fits in `cells`, and that
+// width. `cells` is any Python number and is compared as Python compares it;
+// a plain int goes through C longs.
 std::pair<Ref, Ref> fit_prefix(const Names& N, PyObject* text, PyObject* cells) {
   const Py_ssize_t n = PyUnicode_GetLength(text);
   if (n < 0) throw deck::PyErrSet{};
@@ -283,15 +332,68 @@ std::pair<Ref, Ref> fit_prefix(const Names& N, PyObject* text, PyObject* cells) 
     Ref encoded = ok(PyUnicode_AsEncodedString(ch.get(), "big5", "strict"));
     const long w = static_cast<long>(PyBytes_Size(encoded.get()));
     if (plain) {
-      if (used + w > limit) break;
+      if (!(used + w <= limit)) break;
       used += w;
     } else {
       Ref sum = ok(PyNumber_Add(used_obj.get(), ok(PyLong_FromLong(w)).get()));
-      if (compare<Py_GT>(sum.get(), cells)) break;
+      if (!compare<Py_LE>(sum.get(), cells)) break;
       used_obj = std::move(sum);
     }
   }
   return {ok(PyUnicode_Substring(text, 0, end)), plain ? ok(PyLong_FromLong(used)) : std::move(used_obj)};
+}
+
+extern const Sig S_strlen;
+
+// True when `self.CUF_strlen` is this class's own method, found on the class
+// itself and not shadowed on the instance: the text's width is then its Big5
+// width. Reads only the class's and the instance's dicts.
+bool own_strlen(State& st, PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject* t = reinterpret_cast<PyObject*>(tp);
+  if (!Py_IS_TYPE(t, &PyType_Type) ||
+      PyType_GetSlot(tp, Py_tp_getattro) != reinterpret_cast<void*>(PyObject_GenericGetAttr))
+    return false;
+  const Names& N = st.n;
+  Ref cls_dict = attr(t, deck::interned("__dict__").get());
+  Ref m = Ref::steal(PyObject_GetItem(cls_dict.get(), N.CUF_strlen));
+  if (!m) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw deck::PyErrSet{};
+    PyErr_Clear();
+    return false;
+  }
+  if (!Py_IS_TYPE(m.get(), reinterpret_cast<PyTypeObject*>(st.base.method_type))) return false;
+  const deck::Method* method = deck::as_method(m.get());
+  if (method->sig != &S_strlen || method->cls != t) return false;
+  Ref dict = ok(PyObject_GenericGetDict(self, nullptr));
+  if (!PyDict_Check(dict.get())) return false;
+  if (PyDict_GetItemWithError(dict.get(), N.CUF_strlen)) return false;
+  if (PyErr_Occurred()) throw deck::PyErrSet{};
+  return true;
+}
+
+// The longest prefix `text[:k]` that `self.CUF_strlen` measures within
+// `cells`, found by halving on k, and its measure.
+std::pair<Ref, Ref> fit_measured(const Names& N, PyObject* self, PyObject* text, PyObject* cells) {
+  const Py_ssize_t n = PyObject_Size(text);
+  if (n < 0) throw deck::PyErrSet{};
+  auto prefix = [&](Py_ssize_t k) {
+    Ref stop = ok(PyLong_FromSsize_t(k));
+    Ref slice = ok(PySlice_New(nullptr, stop.get(), nullptr));
+    return ok(PyObject_GetItem(text, slice.get()));
+  };
+  Py_ssize_t lo = 0, hi = n;
+  while (lo < hi) {
+    const Py_ssize_t mid = lo + (hi - lo + 1) / 2;
+    Ref width = call_method(self, N.CUF_strlen, prefix(mid).get());
+    if (compare<Py_LE>(width.get(), cells))
+      lo = mid;
+    else
+      hi = mid - 1;
+  }
+  Ref shown = prefix(lo);
+  Ref used = call_method(self, N.CUF_strlen, shown.get());
+  return {std::move(shown), std::move(used)};
 }
 
 Ref m_print_status(State& st, PyObject* const* a) {
@@ -301,39 +403,47 @@ Ref m_print_status(State& st, PyObject* const* a) {
   Ref text_len = call_method(self, N.CUF_strlen, text);
   Ref rest = ok(PyNumber_Subtract(w.get(), text_len.get()));
   Ref space_cnt = ok(PyNumber_Subtract(rest.get(), N.one));
-  Ref last_row = ok(PyNumber_Subtract(h.get(), N.one));
-  if (compare<Py_LE>(last_row.get(), 10, N.ten)) return none();
+  {
+    Ref last_row = ok(PyNumber_Subtract(h.get(), N.one));
+    if (compare<Py_LE>(last_row.get(), 10, N.ten)) return none();
+  }
 
   // A text as wide as the screen would run into the bottom-right cell, which
-  // curses refuses: cut it to the W-1 cells the line covers. The arithmetic
-  // is Python's on whatever numbers the size holds: cells = max(W - 1, 0),
-  // padding = cells - used.
+  // curses refuses: cut it to the W-1 cells the line covers, measured as the
+  // rest of the method measures, through self.CUF_strlen. The arithmetic is
+  // Python's on whatever numbers the size holds: cells = max(W - 1, 0),
+  // padding = cells - width of the cut text.
   Ref shown = Ref::borrow(text);
-  if (PyUnicode_Check(text) && compare<Py_LT>(space_cnt.get(), 0, N.zero)) {
+  if (ok(PyObject_IsInstance(text, reinterpret_cast<PyObject*>(&PyUnicode_Type))) &&
+      compare<Py_LT>(space_cnt.get(), 0, N.zero)) {
     Ref cells = ok(PyNumber_Subtract(w.get(), N.one));
     if (compare<Py_GT>(N.zero, cells.get())) cells = Ref::borrow(N.zero);  // max(): the first wins ties
-    auto [prefix, used] = fit_prefix(N, text, cells.get());
+    auto [prefix, used] = PyUnicode_CheckExact(text) && own_strlen(st, self)
+                              ? fit_prefix(N, text, cells.get())
+                              : fit_measured(N, self, text, cells.get());
     shown = std::move(prefix);
     space_cnt = ok(PyNumber_Subtract(cells.get(), used.get()));
   }
 
-  Ref on = call_method(curses_of(N, self).get(), N.color_pair, N.five);
-  call_method(screen(N, self).get(), N.attron, on.get());
-  auto switch_off = [&] {
-    Ref off = call_method(curses_of(N, self).get(), N.color_pair, N.five);
-    call_method(screen(N, self).get(), N.attroff, off.get());
+  // self.CVobj_STDSCR.attron(self.CVobj_Curses.color_pair(5)), and so for attroff
+  auto switch_pair = [&](PyObject* method) {
+    Looked on_off = looked_up(st, screen(N, self), method);
+    Ref pair = call_method(curses_of(N, self).get(), N.color_pair, N.five);
+    on_off(pair.get());
   };
+  switch_pair(N.attron);
   // Pair 5 must not stay on for later writes when the write fails, building
   // the padded text included (a padding count that is no int).
   deck::undo_on_error(
       [&] {
-        Addstr addstr = addstr_of(N, self);
+        Looked addstr = looked_up(st, screen(N, self), N.addstr);
+        Ref row = ok(PyNumber_Subtract(h.get(), N.one));
         Ref padding = ok(PyNumber_Multiply(N.space, space_cnt.get()));
         Ref padded = ok(PyNumber_Add(shown.get(), padding.get()));
-        addstr(N, last_row.get(), N.zero, padded.get());
+        addstr(row.get(), N.zero, padded.get());
       },
-      switch_off);
-  switch_off();
+      [&] { switch_pair(N.attroff); });
+  switch_pair(N.attroff);
   return none();
 }
 
@@ -474,8 +584,6 @@ int exec_module(PyObject* module) noexcept {
     deck::import_module(g, "sys", "sys");
     deck::import_module(g, "os", "os");
     deck::import_module(g, "curses", "Gobj_curses");
-    Ref window = deck::optional_attr(global(g, N.Gobj_curses).get(), "window");
-    if (window && PyType_Check(window.get())) st->n.window_type = window.release();
     std::vector<deck::Entry> entries;
     for (auto [sig, fn] : std::initializer_list<std::pair<const Sig*, deck::ImplFn>>{
              {&S_init, impl<m_init>},

@@ -559,3 +559,69 @@ def test_uncomposable_row_is_not_kept(dash, fakes):
     assert dash.tables["T"]["rows"] == {}
     dash.CUF_DisplayMulti("T", "r", [5])
     assert dash.tables["T"]["rows"] == {"r": [5]}
+
+
+# ---------------------------------------------------------------------------
+# reads and lookups of a composition, in order, as its plain twin makes them
+
+
+def _render_twin(self):
+    elements = []
+    if self.logs:
+        log_text = "\n".join(self.logs[-self.Pmi_LogLines:])
+        elements.append(Text.from_markup(log_text))  # noqa: F821 (the module's global)
+    if self.single_line_msg:
+        elements.append(Text.from_markup(self.single_line_msg))  # noqa: F821
+    for table_id, entry in self.tables.items():
+        table = Table(title=table_id)  # noqa: F821
+        for col in entry["columns"]:
+            table.add_column(col, justify="center")
+        for values in entry["rows"].values():
+            table.add_row(*[str(v) for v in values])
+        elements.append(table)
+    if self.progress_bar:
+        elements.append(self.progress_bar.get_renderable())
+    return Group(*elements)  # noqa: F821
+
+
+@pytest.mark.parametrize("logs,message,table,bar", [
+    ([], "", False, False), (["a", "b"], "m", True, True), ([], "m", False, True), (["a"], "", True, False),
+])
+def test_composition_reads_as_its_twin(monkeypatch, fakes, logs, message, table, bar):
+    watched = {"logs", "Pmi_LogLines", "single_line_msg", "tables", "progress_bar"}
+
+    class Reading(OrvanDeck.CLASS_Orvan):
+        def __getattribute__(self, name):
+            if name in watched:
+                fakes.record("read " + name)
+            return super().__getattribute__(name)
+
+    class TextLookups:
+        def __getattr__(self, name):
+            fakes.record("Text." + name + " looked up")
+            return getattr(fakes.classes["Text"], name)
+
+    d = Reading()
+    d.logs.extend(logs)
+    d.single_line_msg = message
+    if table:
+        d.tables["t"] = {"columns": ["c"], "rows": {"k": [1]}}
+    if bar:
+        d.progress_bar = fakes.classes["Progress"]()
+    monkeypatch.setattr(OrvanDeck, "Text", TextLookups())
+    twin = type(_render_twin)(_render_twin.__code__, vars(OrvanDeck))
+    runs = []
+    for render in (OrvanDeck.CLASS_Orvan._render_group, twin):
+        fakes.clear()
+        render(d)
+        shown = lambda v: v if isinstance(v, (str, int)) else type(v).__name__  # noqa: E731
+        runs.append([(e.name, [shown(a) for a in e.args], e.kwargs) for e in fakes.events])
+    assert runs[0] == runs[1]
+
+
+def test_progress_bar_width_through_the_global_max(monkeypatch, dash, fakes):
+    seen = []
+    monkeypatch.setattr(OrvanDeck, "max", lambda *a: seen.append(a) or 33, raising=False)
+    dash.CUF_ProgressStartP()
+    assert seen == [(10, 24)]
+    assert fakes.of("BarColumn")[0] == C("BarColumn", bar_width=33, complete_style="green")

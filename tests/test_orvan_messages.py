@@ -338,3 +338,81 @@ def test_add_log_strftime_failure_stores_nothing(dash, fakes):
     assert ei.value is boom
     assert dash.logs == []
     assert fakes.count("Live.update") == 0
+
+
+# ---------------------------------------------------------------------------
+# throw() as a generator answers it, on every interpreter
+
+
+class _Checked(type):
+    """Logs its isinstance/issubclass checks; raises from them when `fail`."""
+    log, fail = [], False
+
+    def __instancecheck__(cls, x):
+        _Checked.log.append(("isinstance", cls.__name__, type(x).__name__))
+        if _Checked.fail:
+            raise LookupError("instancecheck")
+        return type.__instancecheck__(cls, x)
+
+    def __subclasscheck__(cls, x):
+        _Checked.log.append(("issubclass", cls.__name__, x.__name__))
+        if _Checked.fail:
+            raise LookupError("subclasscheck")
+        return type.__subclasscheck__(cls, x)
+
+
+class _Odd(Exception, metaclass=_Checked):
+    pass
+
+
+class _OddSub(_Odd):
+    pass
+
+
+def _status_twin(self, Pms_MsgSTR):
+    with self.console.status(Pms_MsgSTR):
+        yield
+
+
+def _throw_outcome(make, args, entered, exit_result):
+    import warnings
+    seen = _Checked.log = []
+
+    class Status:
+        def __enter__(self):
+            seen.append("enter")
+
+        def __exit__(self, t, v, tb):
+            seen.append(("exit", t.__name__, repr(v), tb is v.__traceback__, repr(sys.exc_info()[1])))
+            return exit_result
+
+    g = make(types.SimpleNamespace(console=types.SimpleNamespace(status=lambda m: Status())), "m")
+    if entered:
+        next(g)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            g.throw(*args)
+            seen.append("returned")
+        except BaseException as e:
+            context = e.__context__
+            seen.append(("raised", type(e).__name__, repr(e.args), context and type(context).__name__))
+    seen.append([str(w.message) for w in caught])
+    return seen
+
+
+@pytest.mark.parametrize("fail", [False, True], ids=["logs", "raises"])
+@pytest.mark.parametrize("args", [
+    (_Odd, 5), (_Odd, (1, 2)), (_Odd, None), (_Odd,), (_Odd, _OddSub(3)), (_Odd, _Odd(4)),
+    (_Odd, KeyError(5)), (_OddSub(6),), (ValueError, KeyError(7)), (ValueError, (8, 9)),
+], ids=repr)
+def test_status_throw_normalises_as_a_generator(args, fail):
+    for entered in (False, True):
+        for exit_result in (False, True):
+            _Checked.fail = fail
+            try:
+                expected = _throw_outcome(_status_twin, args, entered, exit_result)
+                got = _throw_outcome(OrvanDeck.CLASS_Orvan.CUF_Status.__wrapped__, args, entered, exit_result)
+            finally:
+                _Checked.fail = False
+            assert got == expected, (entered, exit_result)

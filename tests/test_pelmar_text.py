@@ -6,7 +6,9 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from pelmar_fakes import STATUS_TEXT, Rig, big5_width, rig, status_calls  # noqa: F401
+from pelmar_fakes import (STATUS_TEXT, FakeCurses, FakeWindow, Rig, big5_width, rig, status_calls,  # noqa: F401
+                          status_twin)
+import PelmarDeck
 from PelmarDeck import CLASS_Pelmar
 
 GETMAXYX = ("scr", "getmaxyx")
@@ -182,3 +184,79 @@ def test_placement_goes_through_overridable_methods(rig):
     obj.CUF_PrintSTATUS("ab")
     assert rig.log == status_calls(13, "ab" + " " * 23)[1:]
 
+
+
+# --------------------------------------------------------------------------
+# the status line's lookups, calls and arithmetic, in order, as its plain twin
+# makes them; a width measured by an overriding CUF_strlen cuts the text too
+
+
+class _Looking:
+    def __getattr__(self, attr):
+        self.log.append((self.name, "." + attr))
+        return super().__getattr__(attr)
+
+
+class _LookingWindow(_Looking, FakeWindow):
+    pass
+
+
+class _LookingCurses(_Looking, FakeCurses):
+    pass
+
+
+class _Num(int):
+    """A screen size that logs its subtractions and its <= tests."""
+    log = []
+
+    def __sub__(self, other):
+        _Num.log.append(("-", int(self), int(other)))
+        return _Num(int(self) - int(other))
+
+    def __le__(self, other):
+        _Num.log.append(("<=", int(self), int(other)))
+        return int(self) <= int(other)
+
+
+def _wide(self, Pms_Text):
+    # a width of its own: one cell for ASCII, two for anything else, emoji included
+    _Num.log.append(("width", Pms_Text))
+    return sum(1 if ord(c) < 128 else 2 for c in Pms_Text)
+
+
+class _Wide(CLASS_Pelmar):
+    CUF_strlen = _wide
+
+
+def _instance_strlen(obj):
+    obj.CUF_strlen = _wide.__get__(obj)
+
+
+@pytest.mark.parametrize("cls,prepare", [(CLASS_Pelmar, None), (_Wide, None), (CLASS_Pelmar, _instance_strlen)],
+                         ids=["own", "class", "instance"])
+@pytest.mark.parametrize("cols,rows,text", [
+    (80, 24, STATUS_TEXT), (80, 11, "x" * 100), (20, 12, "x" * 19), (16, 24, STATUS_TEXT), (5, 24, "ab狀cd"),
+    (1, 24, "xyz"), (12, 24, "abcdéfghijklmn"), (9, 24, "😀😀😀😀😀😀"), (7, 24, "a😀b😀c😀"),
+])
+def test_status_line_follows_its_twin(monkeypatch, cls, prepare, cols, rows, text):
+    def run(status):
+        log = _Num.log = []
+        curses_ = _LookingCurses("curses", log)
+        scr = _LookingWindow("scr", log)
+        monkeypatch.setattr(PelmarDeck, "Gobj_curses", curses_)
+        obj = cls(curses_, scr)
+        if prepare:
+            prepare(obj)
+        scr.size = (_Num(rows), _Num(cols))
+        del log[:]
+        try:
+            status(obj, text)
+            outcome = "ok"
+        except Exception as e:
+            outcome = repr(e)
+        return outcome, log, obj
+
+    (outcome, log, obj), (twin_outcome, twin_log, _) = run(CLASS_Pelmar.CUF_PrintSTATUS), run(status_twin)
+    assert (outcome, log) == (twin_outcome, twin_log)
+    for written in [e[4] for e in log if e[:2] == ("scr", "addstr")]:
+        assert obj.CUF_strlen(written) <= max(cols - 1, 0)

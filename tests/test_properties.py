@@ -12,6 +12,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from pelmar_fakes import status_twin
 from reliability_support import (MAIN_TWIN, ORVAN_TWINS, PELMAR_TWINS, OrvanDeck, PelmarDeck, PelmarRig,
                                  orvan_rig, raising)
 
@@ -390,30 +391,6 @@ def test_status_line_on_any_screen(text, size):
                        ("scr", "attroff", "<pair 5>")]
 
 
-def _status_twin(self, Pms_Text):
-    """CUF_PrintSTATUS in plain Python, cutting an over-wide text."""
-    mi_W, mi_H = self.CUF_GET_SCR_MAX()
-    mi_SPACE_CNT = mi_W - self.CUF_strlen(Pms_Text) - 1
-    if mi_H - 1 <= 10:
-        return
-    if isinstance(Pms_Text, str) and mi_SPACE_CNT < 0:
-        cells = max(mi_W - 1, 0)
-        used = end = 0
-        for ch in Pms_Text:
-            w = len(ch.encode("big5"))
-            if used + w > cells:
-                break
-            used += w
-            end += 1
-        Pms_Text = Pms_Text[:end]
-        mi_SPACE_CNT = cells - used
-    self.CVobj_STDSCR.attron(self.CVobj_Curses.color_pair(5))
-    try:
-        self.CVobj_STDSCR.addstr(mi_H - 1, 0, Pms_Text + " " * mi_SPACE_CNT)
-    finally:
-        self.CVobj_STDSCR.attroff(self.CVobj_Curses.color_pair(5))
-
-
 @pytest.mark.parametrize("cols,rows", [
     (-2 ** 63, 24), (-2 ** 64, 24), (2 ** 64, 24), (2.0, 24), (80.0, 24), (float("nan"), 24),
     (True, 24), (False, 24), (80, 2 ** 64), (80, 24.5), (80, -2 ** 63),
@@ -432,7 +409,7 @@ def test_status_line_arithmetic_is_pythons(cols, rows):
             outcome = (OverflowError, "cannot fit 'int' into an index-sized integer") + tuple(outcome[2:])
         return outcome, log
 
-    assert same_overflow(run(PelmarDeck.CLASS_Pelmar.CUF_PrintSTATUS)) == same_overflow(run(_status_twin))
+    assert same_overflow(run(PelmarDeck.CLASS_Pelmar.CUF_PrintSTATUS)) == same_overflow(run(status_twin))
 
 
 def _print_xy_twin(self, Pmi_PosX, Pmi_PosY, Pms_Text, Pmi_ColorTableIndex):
