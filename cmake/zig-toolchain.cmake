@@ -16,8 +16,8 @@ if(DECK_ZIG_TARGET MATCHES "-macos")
   set(CMAKE_OSX_DEPLOYMENT_TARGET "" CACHE STRING "")
   set(CMAKE_OSX_ARCHITECTURES "" CACHE STRING "")
   # zig's Mach-O linker makes no bundles (-bundle): the modules are dylibs, which
-  # dlopen loads alike. The host's strip does not know Mach-O and would void the
-  # arm64 signature, so nothing strips after the link (-Wl,-x does it there).
+  # dlopen loads alike. Stripping after the link would void the arm64 signature
+  # (and the host's strip is made for ELF): the link strips (-Wl,-x,-S).
   set(CMAKE_USER_MAKE_RULES_OVERRIDE_CXX "${CMAKE_CURRENT_LIST_DIR}/zig-darwin-rules.cmake")
   set(CMAKE_STRIP "" CACHE FILEPATH "")
 else()
