@@ -4,7 +4,8 @@
 // would drop references without the GIL), no catch handler, no noexcept
 // terminate, and no _Unwind_Resume into this library's own unwinder copy.
 // The link wraps the C++ personality routine so that, for a forced unwind,
-// every frame of this library reports "nothing to do here".
+// every frame of this library reports "nothing to do here". Built only against
+// glibc: other C libraries end a thread without unwinding (CMakeLists.txt).
 #include <unwind.h>
 
 extern "C" {

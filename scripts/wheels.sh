@@ -1,48 +1,90 @@
 #!/usr/bin/env bash
-# Release wheels for every glibc Linux since manylinux2014 (glibc 2.17):
-# cp310-abi3 for x86_64 and aarch64, cross-built with zig's toolchain from PyPI
-# (its clang, glibc 2.17 stubs and libc++) through scikit-build-core, into wheelhouse/.
-# Each wheel must hold the three modules, the stubs and the deckrun entry point,
-# and auditwheel must find it manylinux_2_17 (= manylinux2014) for its architecture.
+# Release wheels, cross-built with zig's toolchain from PyPI (its clang, libc stubs
+# and libc++) through scikit-build-core, into wheelhouse/:
+#   x86_64, aarch64            cp310-abi3 for every glibc Linux since manylinux2014 (glibc 2.17);
+#                              auditwheel must find each manylinux_2_17 for its architecture.
+#   macos-arm64, macos-x86_64  cp310-abi3 for macOS 11.0 (the first on Apple silicon) and
+#                              10.13; scripts/check_macho.py reads each binary (file type, CPU,
+#                              minimum macOS, signature, libraries, exports, imports).
+# Each wheel must hold the three modules, the stubs and the deckrun entry point.
 #
-#   bash scripts/wheels.sh            # both architectures
-#   bash scripts/wheels.sh aarch64    # one of them
+#   bash scripts/wheels.sh                        # all four
+#   bash scripts/wheels.sh aarch64 macos-arm64    # some of them
 set -euo pipefail
 
 DECK_TOOL=wheels
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-ARCHS=("$@")
-[ ${#ARCHS[@]} -gt 0 ] || ARCHS=(x86_64 aarch64)
-for a in "${ARCHS[@]}"; do
-    case "$a" in x86_64|aarch64) ;; *) die "unknown architecture '$a' (x86_64 or aarch64)" ;; esac
+TARGETS=("$@")
+[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(x86_64 aarch64 macos-arm64 macos-x86_64)
+for t in "${TARGETS[@]}"; do
+    case "$t" in x86_64|aarch64|macos-arm64|macos-x86_64) ;;
+        *) die "unknown target '$t' (x86_64, aarch64, macos-arm64 or macos-x86_64)" ;; esac
 done
 
-# The limited-API headers of any CPython 3.10 serve both targets; pyenv's, since
-# Debian's pyconfig.h includes a multiarch one a cross compiler does not find.
+# The headers: Py_LIMITED_API=0x030A0000 selects the 3.10 stable ABI whatever the
+# headers' own version, so any CPython 3.10 or newer serves. pyenv's 3.10 when
+# present, else the system's python3 with its development headers.
 if command -v pyenv >/dev/null 2>&1 && PYROOT="$(pyenv root 2>/dev/null)" && [ -n "$PYROOT" ]; then :
 else PYROOT="${PYENV_ROOT:-$HOME/.pyenv}"; fi
 BASE_PY="$(ls -1d "$PYROOT"/versions/3.10.* 2>/dev/null | grep -E '/3\.10\.[0-9]+$' | sort -V | tail -n1 || true)"
-[ -n "$BASE_PY" ] && [ -x "$BASE_PY/bin/python3.10" ] || die "CPython 3.10 not found under $PYROOT/versions (pyenv install 3.10)"
-BASE_PY="$BASE_PY/bin/python3.10"
+if [ -n "$BASE_PY" ] && [ -x "$BASE_PY/bin/python3.10" ]; then
+    BASE_PY="$BASE_PY/bin/python3.10"
+else
+    say "no CPython 3.10 under $PYROOT/versions: using the system's python3 and its headers"
+    BASE_PY=/usr/bin/python3
+    if command -v dpkg-query >/dev/null 2>&1; then
+        missing=()
+        for p in python3 python3-dev python3-venv; do
+            dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+        done
+        if [ ${#missing[@]} -gt 0 ]; then
+            [ "$(id -u)" -eq 0 ] || die "missing Debian packages: ${missing[*]} (sudo apt-get install ${missing[*]})"
+            say "installing ${missing[*]}"
+            export DEBIAN_FRONTEND=noninteractive
+            apt-get -o DPkg::Lock::Timeout=600 update -q </dev/null || die "apt-get update failed"
+            apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${missing[@]}" </dev/null \
+                || die "could not install ${missing[*]}"
+        fi
+    fi
+    [ -x "$BASE_PY" ] && "$BASE_PY" -c 'import sys; assert sys.version_info >= (3, 10)' \
+        || die "neither pyenv's CPython 3.10 nor a system python3 >= 3.10 found"
+fi
 
 VENV=.venv/wheels
 same_base() { [ "$(readlink -f "$1")" = "$(readlink -f "$BASE_PY")" ]; }
 make_venv "$VENV" "$BASE_PY" same_base
 PY="$VENV/bin/python"
 # Pinned: the toolchain decides what is in the wheels.
-"$PY" -m pip install -q ziglang==0.17.1 scikit-build-core==1.1.2 auditwheel==6.8.2 \
+"$PY" -m pip install -q ziglang==0.17.1 scikit-build-core==1.1.2 auditwheel==6.8.2 macholib==1.16.4 \
+    abi3info==2026.9.25 \
     "cmake>=3.26" ninja || die "could not install the wheel tools"
 ZIG="$("$PY" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
 [ -x "$ZIG" ] || die "zig binary not found at $ZIG"
 INCLUDE="$("$PY" -c 'import sysconfig; print(sysconfig.get_path("include"))')"
+[ -f "$INCLUDE/Python.h" ] || die "no Python.h in $INCLUDE"
+# Debian's pyconfig.h only picks a multiarch one that a cross compiler does not find:
+# the build gets a copy of the include folder with the host's own in its place.
+HEADERS="$INCLUDE"
+if ! grep -q '^#define SIZEOF_VOID_P' "$INCLUDE/pyconfig.h"; then
+    real="$(dirname "$INCLUDE")/$("$PY" -c 'import sysconfig; print(sysconfig.get_config_var("MULTIARCH") or "")')/$(basename "$INCLUDE")/pyconfig.h"
+    grep -q '^#define SIZEOF_VOID_P' "$real" 2>/dev/null || die "no pyconfig.h with the sizes for $INCLUDE"
+    HEADERS="$ROOT/build/wheel-headers"
+    rm -rf "$HEADERS"; mkdir -p "$HEADERS"
+    cp -r "$INCLUDE"/. "$HEADERS"/
+    cp "$real" "$HEADERS/pyconfig.h"
+fi
+say "headers: $HEADERS (CPython $("$PY" -c 'import platform; print(platform.python_version())'))"
 
 # Release builds ignore the caller's compiler settings.
 unset CMAKE_ARGS CC CXX CFLAGS CXXFLAGS CPPFLAGS LDFLAGS
 export DECK_SANITIZE=OFF DECK_FULL_ABI=OFF
 
-# The x86_64 pyconfig.h is used for aarch64 too: both are LP64 little-endian, so
-# every size and alignment it states must hold for the target.
+# Every size and alignment in pyconfig.h must hold for the target: the host's
+# pyconfig.h serves every LP64 little-endian target. On macOS, Python's own
+# pymacconfig.h restates the sizes that vary there; fpos_t, pthread_key_t and long
+# double differ from Linux, and the limited-API headers must not read them.
+NOT_ON_MACOS='SIZEOF_FPOS_T|SIZEOF_PTHREAD_KEY_T|SIZEOF_LONG_DOUBLE'
 check_headers() {
     local dir; dir="$(mktemp -d)"
     cat > "$dir/check.cpp" <<'EOF'
@@ -57,9 +99,12 @@ check_headers() {
 SAME(SIZEOF_SHORT, short) SAME(SIZEOF_INT, int) SAME(SIZEOF_LONG, long)
 SAME(SIZEOF_LONG_LONG, long long) SAME(SIZEOF_VOID_P, void*) SAME(SIZEOF_SIZE_T, size_t)
 SAME(SIZEOF_UINTPTR_T, uintptr_t) SAME(SIZEOF_TIME_T, time_t) SAME(SIZEOF_OFF_T, off_t)
-SAME(SIZEOF_PID_T, pid_t) SAME(SIZEOF_FPOS_T, fpos_t) SAME(SIZEOF_WCHAR_T, wchar_t)
-SAME(SIZEOF_FLOAT, float) SAME(SIZEOF_DOUBLE, double) SAME(SIZEOF_LONG_DOUBLE, long double)
-SAME(SIZEOF__BOOL, bool) SAME(SIZEOF_PTHREAD_T, pthread_t) SAME(SIZEOF_PTHREAD_KEY_T, pthread_key_t)
+SAME(SIZEOF_PID_T, pid_t) SAME(SIZEOF_WCHAR_T, wchar_t)
+SAME(SIZEOF_FLOAT, float) SAME(SIZEOF_DOUBLE, double)
+SAME(SIZEOF__BOOL, bool) SAME(SIZEOF_PTHREAD_T, pthread_t)
+#ifndef __APPLE__
+SAME(SIZEOF_FPOS_T, fpos_t) SAME(SIZEOF_PTHREAD_KEY_T, pthread_key_t) SAME(SIZEOF_LONG_DOUBLE, long double)
+#endif
 static_assert(ALIGNOF_LONG == alignof(long) && ALIGNOF_SIZE_T == alignof(size_t));
 #if defined(WORDS_BIGENDIAN) != (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__) \
     || defined(DOUBLE_IS_LITTLE_ENDIAN_IEEE754) != (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)
@@ -67,28 +112,30 @@ static_assert(ALIGNOF_LONG == alignof(long) && ALIGNOF_SIZE_T == alignof(size_t)
 #endif
 EOF
     local rc=0
-    "$ZIG" c++ -target "$1" -std=c++20 -I"$INCLUDE" -c -o "$dir/check.o" "$dir/check.cpp" || rc=$?
+    "$ZIG" c++ -target "$1" -std=c++20 -I"$HEADERS" -c -o "$dir/check.o" "$dir/check.cpp" || rc=$?
     rm -rf "$dir"
+    if [ "$rc" -eq 0 ] && [[ "$1" == *-macos* ]] && grep -rlE "$NOT_ON_MACOS" "$HEADERS" \
+            --include='*.h' --exclude=pyconfig.h --exclude-dir=cpython --exclude-dir=internal; then
+        say "the limited-API headers above read a size that differs on macOS"; rc=1
+    fi
     return "$rc"
 }
 
-# check_wheel WHEEL ARCH: name, WHEEL tags, contents, machine code and auditwheel's verdict.
+# check_wheel WHEEL PLATFORM-TAG...: name, WHEEL tags, contents and the modules' machine code.
 check_wheel() {
-    "$PY" - "$1" "$2" "$ROOT/stubs" <<'EOF'
-import json, os, subprocess, sys, zipfile
-from auditwheel.architecture import Architecture
-from auditwheel.libc import Libc
-from auditwheel.policy import WheelPolicies
+    "$PY" - "$ROOT/stubs" "$@" <<'EOF'
+import os, sys, zipfile
 
-wheel, arch, stubs = sys.argv[1:]
-want_plats = {"manylinux_2_17_" + arch, "manylinux2014_" + arch}
+stubs, wheel, *want_plats = sys.argv[1:]
 name = os.path.basename(wheel)
 dist, version, py, abi, plats = name[:-len(".whl")].split("-")
 problems = []
-if (py, abi) != ("cp310", "abi3") or set(plats.split(".")) != want_plats:
+if (py, abi) != ("cp310", "abi3") or set(plats.split(".")) != set(want_plats):
     problems.append("file name tags: " + name)
 info = "%s-%s.dist-info/" % (dist, version)
 modules = ("OrvanDeck", "PelmarDeck", "deckrun")
+macos = want_plats[0].startswith("macosx_")
+arch = want_plats[0].split("_", 3)[-1]
 with zipfile.ZipFile(wheel) as z:
     meta = z.read(info + "WHEEL").decode()
     tags = {l.split(":", 1)[1].strip() for l in meta.splitlines() if l.startswith("Tag:")}
@@ -101,11 +148,32 @@ with zipfile.ZipFile(wheel) as z:
         os.path.relpath(os.path.join(d, f), stubs) for d, _, fs in os.walk(stubs) for f in fs}
     if payload != want:
         problems.append("contents differ: extra %s, missing %s" % (sorted(payload - want), sorted(want - payload)))
-    machine = {"x86_64": 62, "aarch64": 183}[arch]   # ELF e_machine
     for m in modules:
         head = z.read(m + ".abi3.so")[:20]
-        if head[:4] != b"\x7fELF" or int.from_bytes(head[18:20], "little") != machine:
+        if macos:   # 64-bit Mach-O and its CPU type
+            ok = head[:4] == b"\xcf\xfa\xed\xfe" and int.from_bytes(head[4:8], "little") == {
+                "arm64": 0x0100000C, "x86_64": 0x01000007}[arch]
+        else:       # ELF e_machine
+            ok = head[:4] == b"\x7fELF" and int.from_bytes(head[18:20], "little") == {
+                "x86_64": 62, "aarch64": 183}[arch]
+        if not ok:
             problems.append(m + ".abi3.so is not " + arch + " code")
+for p in problems:
+    print("wheels: FAILED:", p, file=sys.stderr)
+sys.exit(1 if problems else 0)
+EOF
+}
+
+# check_auditwheel WHEEL ARCH: auditwheel finds it manylinux2014 and needing no library it lacks.
+check_auditwheel() {
+    "$PY" - "$1" "$2" <<'EOF'
+import json, os, subprocess, sys
+from auditwheel.architecture import Architecture
+from auditwheel.libc import Libc
+from auditwheel.policy import WheelPolicies
+
+wheel, arch = sys.argv[1:]
+problems = []
 show = json.loads(subprocess.run([os.path.join(os.path.dirname(sys.executable), "auditwheel"), "show",
                                   "--json", wheel], capture_output=True, text=True, check=True).stdout)
 policy = WheelPolicies(libc=Libc.GLIBC, arch=Architecture(arch)).get_policy_by_name("manylinux2014_" + arch)
@@ -121,25 +189,44 @@ EOF
 
 mkdir -p wheelhouse
 built=()
-for arch in "${ARCHS[@]}"; do
-    target="$arch-linux-gnu.2.17"
-    say "$arch: checking the 3.10 headers for $target"
-    check_headers "$target" || die "$INCLUDE does not fit $target"
-    build="build/wheel-$arch"
+for t in "${TARGETS[@]}"; do
+    case "$t" in
+        x86_64|aarch64) target="$t-linux-gnu.2.17"; plats=("manylinux_2_17_$t" "manylinux2014_$t") ;;
+        # 11.0: the first macOS on Apple silicon; 10.13: the oldest the current Apple
+        # toolchains still build for, so a wheel and an sdist build reach the same Macs
+        macos-arm64) target=aarch64-macos.11.0; plats=(macosx_11_0_arm64); cpu=arm64; minos=11.0 ;;
+        macos-x86_64) target=x86_64-macos.10.13; plats=(macosx_10_13_x86_64); cpu=x86_64; minos=10.13 ;;
+    esac
+    say "$t: checking the headers for $target"
+    check_headers "$target" || die "$HEADERS does not fit $target"
+    build="build/wheel-$t"
     rm -rf "$build"
-    say "$arch: building with zig $("$ZIG" version) for $target"
+    say "$t: building with zig $("$ZIG" version) for $target"
+    tag_args=(); for p in "${plats[@]}"; do tag_args+=(-C wheel.tags="cp310-abi3-$p"); done
     "$PY" -m pip wheel . --no-deps --no-build-isolation -w "$build/dist" \
         -C build-dir="$build/cmake" \
         -C cmake.define.CMAKE_TOOLCHAIN_FILE="$ROOT/cmake/zig-toolchain.cmake" \
         -C cmake.define.DECK_ZIG="$ZIG" -C cmake.define.DECK_ZIG_TARGET="$target" \
-        -C wheel.tags="cp310-abi3-manylinux_2_17_$arch" -C wheel.tags="cp310-abi3-manylinux2014_$arch" \
-        || die "$arch: wheel build failed"
+        -C cmake.define.Python_INCLUDE_DIR="$HEADERS" "${tag_args[@]}" \
+        || die "$t: wheel build failed"
     shopt -s nullglob; wheels=("$build"/dist/deck_tui-*.whl); shopt -u nullglob
-    [ ${#wheels[@]} -eq 1 ] || die "$arch: expected one wheel in $build/dist, found ${#wheels[@]}"
-    "$VENV/bin/auditwheel" show "${wheels[0]}"
-    check_wheel "${wheels[0]}" "$arch" || die "$arch: ${wheels[0]##*/} is not what a release needs"
-    rm -f wheelhouse/deck_tui-*"_$arch.whl"
-    cp "${wheels[0]}" wheelhouse/
-    built+=("wheelhouse/${wheels[0]##*/}")
+    [ ${#wheels[@]} -eq 1 ] || die "$t: expected one wheel in $build/dist, found ${#wheels[@]}"
+    wheel="${wheels[0]}"
+    check_wheel "$wheel" "${plats[@]}" || die "$t: ${wheel##*/} is not what a release needs"
+    case "$t" in
+        macos-*)
+            mkdir -p "$build/modules"
+            (cd "$build/modules" && "$ROOT/$PY" -m zipfile -e "$ROOT/$wheel" .)
+            "$PY" scripts/check_macho.py --cpu "$cpu" --minos "$minos" --abi 3.10 \
+                "$build"/modules/*.so || die "$t: ${wheel##*/}: the Mach-O check failed (above)"
+            say "$t: Mach-O check passed" ;;
+        *)
+            "$VENV/bin/auditwheel" show "$wheel"
+            check_auditwheel "$wheel" "$t" || die "$t: ${wheel##*/} is not what a release needs" ;;
+    esac
+    name="${wheel##*/}"
+    rm -f wheelhouse/deck_tui-*-"${name##*-}"
+    cp "$wheel" wheelhouse/
+    built+=("wheelhouse/$name")
 done
 say "OK: ${built[*]}"

@@ -37,7 +37,7 @@ SUBSET=()
 if [ "${1:-}" = --ci ]; then SUBSET=("${CI_SUBSET[@]}"); shift; fi
 [ "$(id -u)" -eq 0 ] || die "needs root (debootstrap, chroot and mounts)"
 
-shopt -s nullglob; wheels=(wheelhouse/deck_tui-*"_$WARCH.whl"); shopt -u nullglob
+shopt -s nullglob; wheels=(wheelhouse/deck_tui-*-manylinux*"_$WARCH.whl"); shopt -u nullglob
 [ ${#wheels[@]} -eq 1 ] || die "expected one $WARCH wheel in wheelhouse/, found ${#wheels[@]} (bash scripts/wheels.sh)"
 WHEEL="${wheels[0]}"
 
