@@ -40,6 +40,7 @@ struct Names {
 struct State {
   deck::ModuleBase base;
   PyObject* status_type;  // the status context's iterator type
+  PyObject* good_markup;  // a set: markup rich has parsed without error
   Names n;
 };
 
@@ -119,24 +120,11 @@ Py_ssize_t first_control(const unsigned char* p, Py_ssize_t n) {
 // as U+2421 and C1 as "<9B>" (hex in angle brackets). None of these holds
 // "[", "]", "\" or ":", so no markup or emoji code appears that the caller
 // did not write. Anything that is not a str passes untouched.
-Ref neutralise(PyObject* s) {
-  if (!PyUnicode_Check(s)) return Ref::borrow(s);
-  Py_ssize_t n = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(s, &n);  // no copy for ASCII
-  Ref encoded;
-  if (!text) {
-    // Lone surrogates have no UTF-8 form; rich shows them, so must we.
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw deck::PyErrSet{};
-    PyErr_Clear();
-    encoded = ok(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass"));
-    char* b = nullptr;
-    ok(PyBytes_AsStringAndSize(encoded.get(), &b, &n));
-    text = b;
-  }
-  const auto* p = reinterpret_cast<const unsigned char*>(text);
-  Py_ssize_t i = first_control(p, n);
-  if (i == n) return Ref::borrow(s);
+// The copy of `s`, UTF-8 `text` of `n` bytes, whose first control character
+// starts at byte `i`.
+[[gnu::noinline]] Ref neutralised_copy(const char* text, Py_ssize_t n, Py_ssize_t i) {
   static constexpr char hex[] = "0123456789ABCDEF";
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
   std::string out(text, static_cast<size_t>(i));
   out.reserve(static_cast<size_t>(n) + 16);
   while (i < n) {
@@ -162,6 +150,30 @@ Ref neutralise(PyObject* s) {
   return ok(PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "surrogatepass"));
 }
 
+// Lone surrogates have no UTF-8 form; rich shows them, so must we.
+[[gnu::noinline]] Ref neutralised_surrogates(Ref s) {
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw deck::PyErrSet{};
+  PyErr_Clear();
+  Ref encoded = ok(PyUnicode_AsEncodedString(s.get(), "utf-8", "surrogatepass"));
+  char* b = nullptr;
+  Py_ssize_t n = 0;
+  ok(PyBytes_AsStringAndSize(encoded.get(), &b, &n));
+  Py_ssize_t i = first_control(reinterpret_cast<const unsigned char*>(b), n);
+  return i == n ? std::move(s) : neutralised_copy(b, n, i);
+}
+
+// Takes `s` and gives it back, or its neutralised copy.
+[[gnu::always_inline]] inline Ref neutralise(Ref s) {
+  if (!PyUnicode_Check(s.get())) return s;
+  Py_ssize_t n = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(s.get(), &n);  // no copy for ASCII
+  if (!text) return neutralised_surrogates(std::move(s));
+  Py_ssize_t i = first_control(reinterpret_cast<const unsigned char*>(text), n);
+  return i == n ? std::move(s) : neutralised_copy(text, n, i);
+}
+
+Ref neutralise(PyObject* s) { return neutralise(Ref::borrow(s)); }
+
 // ---------------------------------------------------------------------------
 // Composition and the refresh rule.
 
@@ -181,7 +193,7 @@ Ref build_table(State& st, PyObject* table_id, PyObject* entry) {
   Ref columns = ok(PyObject_GetItem(entry, N.columns));
   Ref it = ok(PyObject_GetIter(columns.get()));
   while (PyObject* col = PyIter_Next(it.get())) {
-    Ref c = neutralise(Ref::steal(col).get());
+    Ref c = neutralise(Ref::steal(col));
     call_method_kw(N.add_column, {table.get(), c.get(), N.center}, N.kw_justify);
   }
   if (PyErr_Occurred()) throw deck::PyErrSet{};
@@ -189,26 +201,34 @@ Ref build_table(State& st, PyObject* table_id, PyObject* entry) {
   // A snapshot: add_row runs Python code, during which another thread may
   // add a row to the dict being walked.
   Ref row_values = ok(PySequence_List(call_method(rows.get(), N.values).get()));
-  Ref rit = ok(PyObject_GetIter(row_values.get()));
   // add_row(table, *cells): the cells' references live in `cells`, the call
   // reads them from `stack`; both are reused across rows.
   std::vector<Ref> cells;
   std::vector<PyObject*> stack;
-  while (PyObject* vl = PyIter_Next(rit.get())) {
-    Ref value_list = Ref::steal(vl);
+  auto cell = [&](Ref value) {
+    // str() of a str is itself
+    cells.push_back(neutralise(PyUnicode_CheckExact(value.get()) ? std::move(value) : ok(PyObject_Str(value.get()))));
+  };
+  for (Py_ssize_t r = 0; r < PyList_Size(row_values.get()); ++r) {
+    Ref value_list = Ref::borrow(PyList_GetItem(row_values.get(), r));
     cells.clear();
-    Ref cit = ok(PyObject_GetIter(value_list.get()));
-    while (PyObject* v = PyIter_Next(cit.get())) {
-      Ref value = Ref::steal(v);
-      cells.push_back(neutralise(ok(PyObject_Str(value.get())).get()));
+    // A list or tuple is walked by index, as its own iterator walks it.
+    if (PyList_CheckExact(value_list.get())) {
+      for (Py_ssize_t i = 0; i < PyList_Size(value_list.get()); ++i)
+        cell(Ref::borrow(PyList_GetItem(value_list.get(), i)));
+    } else if (PyTuple_CheckExact(value_list.get())) {
+      for (Py_ssize_t i = 0; i < PyTuple_Size(value_list.get()); ++i)
+        cell(Ref::borrow(PyTuple_GetItem(value_list.get(), i)));
+    } else {
+      Ref cit = ok(PyObject_GetIter(value_list.get()));
+      while (PyObject* v = PyIter_Next(cit.get())) cell(Ref::steal(v));
+      if (PyErr_Occurred()) throw deck::PyErrSet{};
     }
-    if (PyErr_Occurred()) throw deck::PyErrSet{};
     stack.clear();
     stack.push_back(table.get());
     for (const Ref& c : cells) stack.push_back(c.get());
     deck::vcall_method(N.add_row, stack.data(), stack.size());
   }
-  if (PyErr_Occurred()) throw deck::PyErrSet{};
   return table;
 }
 
@@ -225,7 +245,7 @@ Ref render_group(State& st, PyObject* self) {
     Ref start = ok(PyNumber_Negative(n.get()));
     Ref slice = ok(PySlice_New(start.get(), nullptr, nullptr));
     Ref visible = ok(PyObject_GetItem(logs2.get(), slice.get()));
-    Ref joined = neutralise(ok(PyUnicode_Join(N.newline, visible.get())).get());
+    Ref joined = neutralise(ok(PyUnicode_Join(N.newline, visible.get())));
     elements.push_back(text_from_markup(st, joined.get()));
   }
   // Message and bar are read for the test and again for the use.
@@ -326,9 +346,19 @@ bool holds_markup(PyObject* text) {
 }
 
 // Parsed as rich parses text when it draws it: rich's MarkupError.
+// Parsing depends on the text alone, so a str rich once parsed without error
+// is not parsed again; the set of them is emptied when it grows this large.
+constexpr Py_ssize_t kKnownGoodMarkup = 4096;
+
 void parse_markup(State& st, PyObject* text) {
+  const bool exact = PyUnicode_CheckExact(text);
+  if (exact && ok(PySet_Contains(st.good_markup, text))) return;
   Ref text_cls = rich_own(st.n.rich_text, st.n.Text);
-  if (text_cls) call_method(text_cls.get(), st.n.from_markup, text);
+  if (!text_cls) return;
+  call_method(text_cls.get(), st.n.from_markup, text);
+  if (!exact) return;
+  if (PySet_Size(st.good_markup) >= kKnownGoodMarkup) ok(PySet_Clear(st.good_markup));
+  ok(PySet_Add(st.good_markup, text));
 }
 
 // The text as it reaches rich, so that an error's position is rich's too.
@@ -1194,6 +1224,7 @@ int exec_module(PyObject* module) noexcept {
     deck::init_base(st->base, module, deck::method_spec("OrvanDeck.method_descriptor"),
                     deck::native_spec("OrvanDeck.native_function", deck::has_annotate()));
     st->status_type = deck::make_type(module, &status_spec).release();
+    st->good_markup = ok(PySet_New(nullptr)).release();
     init_names(st->n);
     PyObject* g = st->base.globals;
     deck::import_from(g, "enum", {"Enum"});

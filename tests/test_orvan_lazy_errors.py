@@ -166,3 +166,16 @@ def test_bad_cell_refused_in_a_terminal_and_the_display_goes_on(tmp_path):
     assert "refused: closing tag '[/red]' at position 0 doesn't match any open tag" in text
     # the live display drew the first tick while the script was still adding
     assert raw.index(b"tick 0") < raw.index(b"tick 4")
+
+
+def test_markup_found_good_once_and_bad_every_time(real_dash):
+    """Good markup is remembered (a bounded set), bad markup is refused on
+    every call, past the bound too, at its position in the text as shown."""
+    from rich.errors import MarkupError
+    d, _ = real_dash
+    for i in range(4200):
+        d.CUF_DisplayMulti("Jobs", "j1", ["[b]%d[/b]" % i, "[green]ok[/green]"])
+    for _ in range(2):
+        with pytest.raises(MarkupError, match=r"closing tag '\[/red\]' at position 4 "):
+            d.CUF_DisplayMulti("Jobs", "j2", ["\x9b[/red]", "x"])
+    assert list(d.tables["Jobs"]["rows"]) == ["j0", "j1"]
