@@ -2,6 +2,8 @@
 #include "deck_glue.hpp"
 
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -107,10 +109,27 @@ constexpr std::array<unsigned char, 256> control_bytes() {
 constexpr std::array<unsigned char, 256> kControlBytes = control_bytes();
 
 // Index of the first control character's first byte in UTF-8 text, or n.
-Py_ssize_t first_control(const unsigned char* p, Py_ssize_t n) {
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    unsigned char k = kControlBytes[p[i]];
-    if (k == kControl || (k == kC1Lead && i + 1 < n && p[i + 1] < 0xA0)) return i;
+// Eight bytes at a time pass when all are printable ASCII (0x20 to 0x7E); a
+// block that may hold anything else is looked at byte by byte.
+[[gnu::always_inline]] inline Py_ssize_t first_control(const unsigned char* p, Py_ssize_t n) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
+  Py_ssize_t i = 0;
+  while (i < n) {
+    if (i + 8 <= n) {
+      std::uint64_t x;
+      std::memcpy(&x, p + i, 8);
+      const std::uint64_t below_space = (x - kOnes * 0x20) & ~x;  // a byte under 0x20
+      const std::uint64_t y = x ^ (kOnes * 0x7F);
+      const std::uint64_t del = (y - kOnes) & ~y;  // a 0x7F byte
+      if (((below_space | del | x) & kHigh) == 0) {
+        i += 8;
+        continue;
+      }
+    }
+    for (const Py_ssize_t end = i + 8 < n ? i + 8 : n; i < end; ++i) {
+      unsigned char k = kControlBytes[p[i]];
+      if (k == kControl || (k == kC1Lead && i + 1 < n && p[i + 1] < 0xA0)) return i;
+    }
   }
   return n;
 }

@@ -154,6 +154,20 @@ def test_replacement_forms(dash, fakes, raw, received):
     assert fakes.last("Console.print").args == (received,)
 
 
+# A control after clean ASCII, at every place in and across eight-byte blocks;
+# the bytes next to the control range (space, "~", é) pass.
+@pytest.mark.parametrize("raw, shown", [("\x00", "␀"), ("\x1b", "␛"), ("\x1f", "␟"), ("\x7f", "␡"),
+                                        ("\x80", "<80>"), ("\x9f", "<9F>")])
+def test_control_found_anywhere(dash, fakes, raw, shown):
+    for at in range(20):
+        head, tail = (" ~x" * 7)[:at], ("~ é" * 7)[at:]
+        dash.CUF_Print(head + raw + tail)
+        assert fakes.last("Console.print").args == (head + shown + tail,)
+    clean = " ~x" * 9
+    dash.CUF_Print(clean)
+    assert fakes.last("Console.print").args[0] is clean
+
+
 class Str(str):
     pass
 
