@@ -436,12 +436,24 @@ void check_table(State& st, PyObject* self, PyObject* title, PyObject* columns) 
 
 // Cells are drawn as their str(); that of an int, float, bool or None
 // holds no "[".
+// Whether rich draws them is asked once, and only of a row that needs it:
+// a str cell without "[" needs nothing, and no other cell's str() is made
+// for a table rich does not draw.
 void check_cells(State& st, PyObject* values) {
   const Names& N = st.n;
-  if (!drawn_by_rich(st, N.rich_table, N.Table)) return;
+  int by_rich = -1;
+  auto drawn = [&] {
+    if (by_rich < 0) by_rich = drawn_by_rich(st, N.rich_table, N.Table);
+    return by_rich == 1;
+  };
   each_item(values, [&](PyObject* v) {
     if (PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) || v == Py_None) return;
-    Ref text = PyUnicode_CheckExact(v) ? Ref::borrow(v) : ok(PyObject_Str(v));
+    if (PyUnicode_CheckExact(v)) {
+      if (holds_markup(v) && drawn()) check_markup(st, v);
+      return;
+    }
+    if (!drawn()) return;
+    Ref text = ok(PyObject_Str(v));
     check_markup(st, text.get());
   });
 }
