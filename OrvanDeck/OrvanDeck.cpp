@@ -386,16 +386,7 @@ void check_markup(State& st, PyObject* text) {
 }
 
 // hasattr() as rich calls it: only an AttributeError means no.
-bool has_attr(PyObject* o, PyObject* name) {
-  PyObject* v = PyObject_GetAttr(o, name);
-  if (v) {
-    Py_DECREF(v);
-    return true;
-  }
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw deck::PyErrSet{};
-  PyErr_Clear();
-  return false;
-}
+bool has_attr(PyObject* o, PyObject* name) { return static_cast<bool>(deck::optional_attr(o, name)); }
 
 // rich's own test. What passes and is no str is the caller's renderable,
 // drawn by the caller's code, which is not run ahead of time.

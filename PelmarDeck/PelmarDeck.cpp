@@ -24,6 +24,7 @@ struct Names {
   PyObject *big5, *space, *replace, *utf8, *size_label, *size_sep, *counter_label, *status_text;
   PyObject *zero, *one, *two, *three, *five, *ten, *twelve, *fifteen;
   PyObject* main_names;
+  PyObject *__dict__, *__dictoffset__, *__mro__, *__objclass__;
 };
 
 // The module state: see deck::ModuleBase.
@@ -62,6 +63,10 @@ void init_names(Names& N) {
   N.twelve = num(12);
   N.fifteen = num(15);
   N.main_names = deck::kwnames({"Pobj_STDSCR"}).release();
+  N.__dict__ = intern("__dict__");
+  N.__dictoffset__ = intern("__dictoffset__");
+  N.__mro__ = intern("__mro__");
+  N.__objclass__ = intern("__objclass__");
 }
 
 
@@ -109,14 +114,14 @@ std::pair<Ref, Ref> screen_size(const Names& N, PyObject* self) {
 // `name` on a type, found as instance lookup finds it, when that takes no
 // code: every class of the MRO immutable, of metaclass `type`. Null when
 // not found that way.
-Ref plain_lookup(PyObject* mro, PyObject* name) {
+Ref plain_lookup(const Names& N, PyObject* mro, PyObject* name) {
   const Py_ssize_t n = PyTuple_Size(mro);
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* base = PyTuple_GetItem(mro, i);
     if (!base || !PyType_Check(base) || !Py_IS_TYPE(base, &PyType_Type) ||
         !(PyType_GetFlags(reinterpret_cast<PyTypeObject*>(base)) & Py_TPFLAGS_IMMUTABLETYPE))
       return Ref{};
-    Ref dict = deck::attr(base, deck::interned("__dict__").get());
+    Ref dict = deck::attr(base, N.__dict__);
     if (PyObject* v = PyObject_GetItem(dict.get(), name)) return Ref::steal(v);
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw deck::PyErrSet{};
     PyErr_Clear();
@@ -133,20 +138,20 @@ Ref plain_lookup(PyObject* mro, PyObject* name) {
 // Everything read here is read from types and runs no code.
 [[gnu::noinline]] bool confirm_plain_window(State& st, PyTypeObject* tp) {
   PyObject* t = reinterpret_cast<PyObject*>(tp);
+  const Names& N = st.n;
   if (!(PyType_GetFlags(tp) & Py_TPFLAGS_IMMUTABLETYPE) || !Py_IS_TYPE(t, &PyType_Type) ||
       PyType_GetSlot(tp, Py_tp_getattro) != reinterpret_cast<void*>(PyObject_GenericGetAttr))
     return false;
-  Ref dict_offset = deck::attr(t, deck::interned("__dictoffset__").get());
+  Ref dict_offset = deck::attr(t, N.__dictoffset__);
   const long off = PyLong_AsLong(dict_offset.get());
   if (off == -1 && PyErr_Occurred()) throw deck::PyErrSet{};
   if (off != 0) return false;
-  Ref mro = deck::attr(t, deck::interned("__mro__").get());
+  Ref mro = deck::attr(t, N.__mro__);
   if (!PyTuple_Check(mro.get())) return false;
-  const Names& N = st.n;
   for (PyObject* name : {N.addstr, N.attron, N.attroff}) {
-    Ref found = plain_lookup(mro.get(), name);
+    Ref found = plain_lookup(N, mro.get(), name);
     if (!found || !Py_IS_TYPE(found.get(), &PyMethodDescr_Type)) return false;
-    Ref owner = deck::attr(found.get(), deck::interned("__objclass__").get());
+    Ref owner = deck::attr(found.get(), N.__objclass__);
     if (!PyType_Check(owner.get()) || !PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject*>(owner.get())))
       return false;
   }
@@ -355,7 +360,7 @@ bool own_strlen(State& st, PyObject* self) {
       PyType_GetSlot(tp, Py_tp_getattro) != reinterpret_cast<void*>(PyObject_GenericGetAttr))
     return false;
   const Names& N = st.n;
-  Ref cls_dict = attr(t, deck::interned("__dict__").get());
+  Ref cls_dict = attr(t, N.__dict__);
   Ref m = Ref::steal(PyObject_GetItem(cls_dict.get(), N.CUF_strlen));
   if (!m) {
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw deck::PyErrSet{};

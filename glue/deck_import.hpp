@@ -17,6 +17,14 @@ inline Ref optional_attr(PyObject* o, const char* name) {
   }
   return Ref::steal(v);
 }
+inline Ref optional_attr(PyObject* o, PyObject* name) {
+  PyObject* v = PyObject_GetAttr(o, name);
+  if (!v) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrSet{};
+    PyErr_Clear();
+  }
+  return Ref::steal(v);
+}
 
 // The module's __file__ when it is a str, else null (SystemError "module
 // filename missing"; other errors pass when `errors_pass`).
