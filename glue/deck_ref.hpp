@@ -154,4 +154,18 @@ inline Ref attr(PyObject* o, PyObject* name) { return ok(PyObject_GetAttr(o, nam
 inline void set_attr(PyObject* o, PyObject* name, PyObject* v) { ok(PyObject_SetAttr(o, name, v)); }
 inline bool truthy(PyObject* o) { return ok(PyObject_IsTrue(o)) != 0; }
 
+// Items as strong references: the container may change (another thread, or
+// code a call runs) while the item is in use. list_item is null past the end;
+// dict_item is null when the key is absent (an error from hashing or
+// comparing throws).
+inline Ref list_item(PyObject* list, Py_ssize_t i) {
+  if (i < 0 || i >= PyList_Size(list)) return {};
+  return Ref::borrow(PyList_GetItem(list, i));
+}
+inline Ref dict_item(PyObject* d, PyObject* key) {
+  PyObject* v = PyDict_GetItemWithError(d, key);
+  if (!v && PyErr_Occurred()) throw PyErrSet{};
+  return Ref::borrow(v);
+}
+
 }  // namespace deck
