@@ -22,6 +22,9 @@ using deck::Sig;
 using deck::unpack2;
 using deck::truthy;
 
+// A log line's time stamp with its digits as zeros.
+constexpr char kStampShape[] = "0000/00/00-00:00:00";
+
 // Interned names, keyword-name tuples and constants of one module object.
 struct Names {
   PyObject *console, *Pmi_RefreshRate, *Pmi_LogLines, *live, *tables, *logs, *single_line_msg, *progress_bar,
@@ -33,7 +36,8 @@ struct Names {
       *width, *bar_width, *complete_style, *transient, *add_task, *total, *advance, *get_renderable,
       *refresh_per_second, *CUF_ProgressStop, *CUF_Close, *empty, *newline, *remove, *max;
   PyObject *ts_format, *fmt_description, *fmt_percentage, *ten;
-  PyObject *__rich__, *__rich_console__, *measure, *render, *get_style, *description_tag, *zero;
+  PyObject *__rich__, *__rich_console__, *measure, *render, *get_style, *description_tag, *zero, *is_expandable,
+      *stamp_shape;
   PyObject *rich_table, *rich_text, *rich_progress, *rich_console;
   PyObject *kw_title, *kw_justify, *kw_live, *kw_bar, *kw_progress, *kw_total, *kw_advance, *kw_start;
 };
@@ -43,6 +47,7 @@ struct State {
   deck::ModuleBase base;
   PyObject* status_type;  // the status context's iterator type
   PyObject* good_markup;  // a set: markup rich has parsed without error
+  PyObject* shown_text_type;  // what CUF_Print hands rich for an object shown as its str()
   Names n;
 };
 
@@ -76,6 +81,8 @@ void init_names(Names& N) {
   N.get_style = intern("get_style");
   N.description_tag = intern("[progress.description]");
   N.zero = deck::integer(0).release();
+  N.is_expandable = intern("is_expandable");
+  N.stamp_shape = intern(kStampShape);
   N.rich_table = intern("rich.table");
   N.rich_text = intern("rich.text");
   N.rich_progress = intern("rich.progress");
@@ -91,28 +98,50 @@ void init_names(Names& N) {
 }
 
 // ---------------------------------------------------------------------------
-// Text on its way to rich: control characters are shown, never sent.
+// Text on its way to rich: control characters and lone surrogates are
+// shown, never sent.
 
 // rich passes ESC, the other C0 controls, DEL and C1 to the terminal as they
 // are, so text from outside could retitle, clear or drive it. Newline and tab
-// keep their meaning.
-enum : unsigned char { kPlain, kControl, kC1Lead };
+// keep their meaning. A lone surrogate (a file name decoded with
+// surrogateescape, say) is written back by the stream as the byte it stands
+// for, which may be a C1 control, or fails to encode, at a redraw.
+enum : unsigned char { kPlain, kControl, kC1Lead, kSurrogateLead };
 
 constexpr std::array<unsigned char, 256> control_bytes() {
   std::array<unsigned char, 256> t{};
   for (int c = 0; c < 0x20; ++c) t[c] = kControl;
   t['\n'] = t['\t'] = kPlain;
   t[0x7F] = kControl;
-  t[0xC2] = kC1Lead;  // U+0080..U+009F are C2 80..C2 9F
+  t[0xC2] = kC1Lead;         // U+0080..U+009F are C2 80..C2 9F
+  t[0xED] = kSurrogateLead;  // U+D800..U+DFFF are ED A0 80..ED BF BF
   return t;
 }
 constexpr std::array<unsigned char, 256> kControlBytes = control_bytes();
 
-// Index of the first control character's first byte in UTF-8 text, or n.
-// Eight bytes at a time pass when all are printable ASCII (0x20 to 0x7E); a
-// block that may hold anything else is looked at byte by byte.
-[[gnu::always_inline]] inline Py_ssize_t first_control(const unsigned char* p, Py_ssize_t n) {
+// Whether the character at p[i] (n bytes in all) must be shown, not sent.
+inline bool special_at(const unsigned char* p, Py_ssize_t i, Py_ssize_t n) {
+  switch (kControlBytes[p[i]]) {
+    case kControl: return true;
+    case kC1Lead: return i + 1 < n && p[i + 1] < 0xA0;
+    case kSurrogateLead: return i + 1 < n && p[i + 1] >= 0xA0;
+    default: return false;
+  }
+}
+
+// One pass over UTF-8 text: where the first character to neutralise starts
+// (n if none), and whether a "[" comes before it, which is all a markup
+// check needs to know. Eight bytes at a time pass when all are printable
+// ASCII (0x20 to 0x7E); a block that may hold anything else is looked at
+// byte by byte.
+struct Scan {
+  Py_ssize_t special;
+  bool bracket;
+};
+
+[[gnu::always_inline]] inline Scan scan(const unsigned char* p, Py_ssize_t n) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
+  bool bracket = false;
   Py_ssize_t i = 0;
   while (i < n) {
     if (i + 8 <= n) {
@@ -122,76 +151,348 @@ constexpr std::array<unsigned char, 256> kControlBytes = control_bytes();
       const std::uint64_t y = x ^ (kOnes * 0x7F);
       const std::uint64_t del = (y - kOnes) & ~y;  // a 0x7F byte
       if (((below_space | del | x) & kHigh) == 0) {
+        const std::uint64_t z = x ^ (kOnes * '[');
+        bracket |= ((z - kOnes) & ~z & kHigh) != 0;  // a "[" byte
         i += 8;
         continue;
       }
     }
     for (const Py_ssize_t end = i + 8 < n ? i + 8 : n; i < end; ++i) {
-      unsigned char k = kControlBytes[p[i]];
-      if (k == kControl || (k == kC1Lead && i + 1 < n && p[i + 1] < 0xA0)) return i;
+      if (special_at(p, i, n)) return {i, bracket};
+      bracket |= p[i] == '[';
     }
   }
-  return n;
+  return {n, bracket};
 }
 
-// A str comes back as the same object unless it holds a control character;
-// then as a copy in which C0 show as their control pictures (U+2400 + c), DEL
-// as U+2421 and C1 as "<9B>" (hex in angle brackets). None of these holds
-// "[", "]", "\" or ":", so no markup or emoji code appears that the caller
-// did not write. Anything that is not a str passes untouched.
-// The copy of `s`, UTF-8 `text` of `n` bytes, whose first control character
-// starts at byte `i`.
+// The shown form of UTF-8 `text` of `n` bytes whose first character to
+// neutralise starts at byte `i`: C0 as their control pictures (U+2400 + c),
+// DEL as U+2421, C1 as "<9B>" (hex in angle brackets), a surrogate that
+// stands for a byte (U+DC80..U+DCFF) as that byte, "<C2>", and any other
+// lone surrogate as its code, "<D800>". None of these holds "[", "]", "\" or
+// ":", so no markup or emoji code appears that the caller did not write, and
+// the surrogates' forms are ASCII, which every stream can write.
 [[gnu::noinline]] Ref neutralised_copy(const char* text, Py_ssize_t n, Py_ssize_t i) {
   static constexpr char hex[] = "0123456789ABCDEF";
   const auto* p = reinterpret_cast<const unsigned char*>(text);
   std::string out(text, static_cast<size_t>(i));
   out.reserve(static_cast<size_t>(n) + 16);
+  auto code = [&](unsigned v, int digits) {
+    out += '<';
+    for (int d = digits - 1; d >= 0; --d) out += hex[(v >> (4 * d)) & 0xF];
+    out += '>';
+  };
   while (i < n) {
-    unsigned char c = p[i];
-    unsigned char k = kControlBytes[c];
-    if (k == kControl) {
-      unsigned char low = c == 0x7F ? 0xA1 : static_cast<unsigned char>(0x80 + c);
+    const unsigned char c = p[i];
+    if (!special_at(p, i, n)) {
+      out += static_cast<char>(c);
+      ++i;
+    } else if (kControlBytes[c] == kControl) {
+      const unsigned char low = c == 0x7F ? 0xA1 : static_cast<unsigned char>(0x80 + c);
       out += '\xE2';
       out += '\x90';
       out += static_cast<char>(low);
       ++i;
-    } else if (k == kC1Lead && i + 1 < n && p[i + 1] < 0xA0) {
-      out += '<';
-      out += hex[p[i + 1] >> 4];
-      out += hex[p[i + 1] & 0xF];
-      out += '>';
+    } else if (kControlBytes[c] == kC1Lead) {
+      code(p[i + 1], 2);
       i += 2;
-    } else {
-      out += static_cast<char>(c);
-      ++i;
+    } else {  // ED A0..BF xx, as surrogatepass encodes a lone surrogate
+      const unsigned v = 0xD000u | ((p[i + 1] & 0x3Fu) << 6) | (i + 2 < n ? p[i + 2] & 0x3Fu : 0u);
+      if (v >= 0xDC80 && v <= 0xDCFF)
+        code(v - 0xDC00, 2);
+      else
+        code(v, 4);
+      i += 3;
     }
   }
-  return ok(PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "surrogatepass"));
+  return ok(PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), nullptr));
 }
 
-// Lone surrogates have no UTF-8 form; rich shows them, so must we.
-[[gnu::noinline]] Ref neutralised_surrogates(Ref s) {
+// A str with a lone surrogate has no UTF-8 form; its surrogatepass one is
+// scanned instead, and always copied.
+[[gnu::noinline]] Ref neutralised_surrogates(Ref s, bool* bracket) {
   if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw deck::PyErrSet{};
   PyErr_Clear();
   Ref encoded = ok(PyUnicode_AsEncodedString(s.get(), "utf-8", "surrogatepass"));
   char* b = nullptr;
   Py_ssize_t n = 0;
   ok(PyBytes_AsStringAndSize(encoded.get(), &b, &n));
-  Py_ssize_t i = first_control(reinterpret_cast<const unsigned char*>(b), n);
-  return i == n ? std::move(s) : neutralised_copy(b, n, i);
+  const Scan found = scan(reinterpret_cast<const unsigned char*>(b), n);
+  if (bracket) *bracket = std::memchr(b, '[', static_cast<size_t>(n)) != nullptr;
+  return found.special == n ? std::move(s) : neutralised_copy(b, n, found.special);
 }
 
-// Takes `s` and gives it back, or its neutralised copy.
-[[gnu::always_inline]] inline Ref neutralise(Ref s) {
+// Takes `s` and gives it back, or its neutralised copy; with `bracket`, says
+// whether the text shown holds a "[". Anything that is not a str passes
+// untouched.
+[[gnu::always_inline]] inline Ref neutralise(Ref s, bool* bracket = nullptr) {
   if (!PyUnicode_Check(s.get())) return s;
   Py_ssize_t n = 0;
   const char* text = PyUnicode_AsUTF8AndSize(s.get(), &n);  // no copy for ASCII
-  if (!text) return neutralised_surrogates(std::move(s));
-  Py_ssize_t i = first_control(reinterpret_cast<const unsigned char*>(text), n);
-  return i == n ? std::move(s) : neutralised_copy(text, n, i);
+  if (!text) return neutralised_surrogates(std::move(s), bracket);
+  const Scan found = scan(reinterpret_cast<const unsigned char*>(text), n);
+  if (found.special == n) {
+    if (bracket) *bracket = found.bracket;
+    return s;
+  }
+  // the rest of the text was not looked at; no replacement holds "["
+  if (bracket) *bracket = found.bracket || std::memchr(text + found.special, '[', static_cast<size_t>(n - found.special));
+  return neutralised_copy(text, n, found.special);
 }
 
-Ref neutralise(PyObject* s) { return neutralise(Ref::borrow(s)); }
+Ref neutralise(PyObject* s, bool* bracket = nullptr) { return neutralise(Ref::borrow(s), bracket); }
+
+// An object whose str() is a given text, and nothing else: rich prints it as
+// it prints any object that is no str, renderable or container.
+struct ShownText {
+  PyObject_HEAD
+  PyObject* text;
+};
+
+void shown_text_dealloc(PyObject* o) {
+  Py_CLEAR(reinterpret_cast<ShownText*>(o)->text);
+  deck::free_instance(o);
+}
+
+PyObject* shown_text_str(PyObject* o) noexcept {
+  PyObject* text = reinterpret_cast<ShownText*>(o)->text;
+  if (!text) return PyUnicode_FromString("");
+  Py_INCREF(text);
+  return text;
+}
+
+PyType_Slot shown_text_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(shown_text_dealloc)},
+    {Py_tp_str, reinterpret_cast<void*>(shown_text_str)},
+    {0, nullptr},
+};
+PyType_Spec shown_text_spec = {"OrvanDeck.shown_text", sizeof(ShownText), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+                               shown_text_slots};
+
+// ---------------------------------------------------------------------------
+// Markup pieces.
+
+// A markup piece: a str (an ENUM_RichColor member included) gives its own
+// text; anything else goes through format() with an empty format string.
+Ref piece(const Names& N, PyObject* v) {
+  if (PyUnicode_Check(v)) return Ref::borrow(v);
+  return ok(PyObject_Format(v, N.empty));
+}
+
+Ref concat(const Names& N, std::initializer_list<PyObject*> parts) {
+  Ref list = deck::list_of(parts);
+  return ok(PyUnicode_Join(N.empty, list.get()));
+}
+
+// ---------------------------------------------------------------------------
+// Values rich parses only when it draws. Table titles, headers and cells are
+// drawn by the live display in its own thread, and the bar's colour and
+// total, and the status message, by theirs: an error there ends the
+// redrawing without a word. So every such value is asked of rich on the
+// caller's thread before the live display can draw it, and what rich would
+// raise is raised there: tables as each composition builds them (whatever
+// container holds them, and whatever a cell's str() gives today), the bar
+// and the status when they are made.
+
+// rich's own `name` from its module `module`, if that is loaded; else null.
+Ref rich_own(PyObject* module, PyObject* name) {
+  PyObject* mod = PyDict_GetItemWithError(PyImport_GetModuleDict(), module);
+  if (!mod) {
+    if (PyErr_Occurred()) throw deck::PyErrSet{};
+    return {};
+  }
+  Ref v = Ref::steal(PyObject_GetAttr(mod, name));
+  if (!v) PyErr_Clear();
+  return v;
+}
+
+// Whether the module global `name` is rich's own class of that name. Only
+// rich's own classes draw later what is checked here: any other object
+// (a subclass, a stand-in) is left to draw as it will, and asked nothing.
+bool drawn_by_rich(State& st, PyObject* module, PyObject* name) {
+  PyObject* v = PyDict_GetItemWithError(st.base.globals, name);
+  if (!v) {
+    if (PyErr_Occurred()) throw deck::PyErrSet{};
+    return false;
+  }
+  Ref own = rich_own(module, name);
+  return own && own.get() == v;
+}
+
+// Whether `console` is rich's (a subclass included): its own measure,
+// render and get_style give the errors its drawing would.
+bool is_rich_console(State& st, PyObject* console) {
+  Ref cls = rich_own(st.n.rich_console, st.n.Console);
+  return cls && PyType_Check(cls.get()) &&
+         PyType_IsSubtype(Py_TYPE(console), reinterpret_cast<PyTypeObject*>(cls.get()));
+}
+
+Ref rich_console(State& st, PyObject* self) {
+  Ref console = attr(self, st.n.console);
+  return is_rich_console(st, console.get()) ? std::move(console) : Ref{};
+}
+
+// An error rich raises about the caller's object may quote its repr() or its
+// type's name: the message gets the shown form, so that a printed traceback
+// cannot drive the terminal either.
+void neutralise_error_message() {
+  deck::SavedError saved;
+  PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
+  saved.restore();
+  PyErr_Fetch(&t, &v, &tb);
+  PyErr_NormalizeException(&t, &v, &tb);
+  if (v && tb) PyException_SetTraceback(v, tb);
+  try {
+    Ref args = v ? Ref::steal(PyObject_GetAttrString(v, "args")) : Ref{};
+    if (args && PyTuple_Check(args.get()) && PyTuple_Size(args.get()) == 1) {
+      PyObject* message = PyTuple_GetItem(args.get(), 0);
+      Ref shown = neutralise(message);
+      if (shown.get() != message) ok(PyObject_SetAttrString(v, "args", deck::tuple_of({shown.get()}).get()));
+    }
+  } catch (const deck::PyErrSet&) {
+  }
+  PyErr_Clear();
+  PyErr_Restore(t, v, tb);
+}
+
+// Runs a call that asks rich about the caller's object.
+template <class F>
+decltype(auto) asking_rich(F&& f) {
+  try {
+    return f();
+  } catch (const deck::PyErrSet&) {
+    neutralise_error_message();
+    throw;
+  }
+}
+
+// Parsed as rich parses text when it draws it: rich's MarkupError.
+// Parsing depends on the text alone, so a str rich once parsed without error
+// is not parsed again; the set of them is emptied when it grows this large.
+constexpr Py_ssize_t kKnownGoodMarkup = 4096;
+
+bool known_good(State& st, PyObject* text) {
+  return PyUnicode_CheckExact(text) && ok(PySet_Contains(st.good_markup, text));
+}
+
+// `text` is as shown (neutralised), so that an error's position is rich's too.
+void parse_markup(State& st, PyObject* text) {
+  if (known_good(st, text)) return;
+  Ref text_cls = rich_own(st.n.rich_text, st.n.Text);
+  if (!text_cls) return;
+  call_method(text_cls.get(), st.n.from_markup, text);
+  if (!PyUnicode_CheckExact(text)) return;
+  if (PySet_Size(st.good_markup) >= kKnownGoodMarkup) ok(PySet_Clear(st.good_markup));
+  ok(PySet_Add(st.good_markup, text));
+}
+
+// hasattr() as rich calls it: only an AttributeError means no.
+bool has_attr(PyObject* o, PyObject* name) { return static_cast<bool>(deck::optional_attr(o, name)); }
+
+// rich's own test. What passes and is no str is the caller's renderable,
+// drawn by the caller's code, which is not run ahead of time.
+bool renderable(const Names& N, PyObject* o) {
+  return PyUnicode_Check(o) || has_attr(o, N.__rich__) || has_attr(o, N.__rich_console__);
+}
+
+// One composition's checks of its tables: whether the bound Table is rich's
+// own is asked once, and only when a value needs checking.
+struct TableChecks {
+  State& st;
+  PyObject* self;
+  int by_rich = -1;
+
+  bool drawn() {
+    if (by_rich < 0) by_rich = drawn_by_rich(st, st.n.rich_table, st.n.Table);
+    return by_rich == 1;
+  }
+  // A title, header or cell as shown; `bracket` from its scan.
+  void text(PyObject* shown, bool bracket) {
+    if (bracket && !known_good(st, shown) && drawn()) parse_markup(st, shown);
+  }
+  void header(PyObject* header) {
+    if (PyUnicode_Check(header) || !drawn() || renderable(st.n, header)) return;
+    if (Ref console = rich_console(st, self))  // NotRenderableError
+      asking_rich([&] { return call_method(console.get(), st.n.measure, header); });
+  }
+  // A title that is not a str is drawn only when true.
+  void title(PyObject* title) {
+    if (PyUnicode_Check(title) || !drawn() || !truthy(title) || renderable(st.n, title)) return;
+    Ref console = rich_console(st, self);
+    if (!console) return;
+    asking_rich([&] {
+      Ref segments = call_method(console.get(), st.n.render, title);
+      Ref it = ok(PyObject_GetIter(segments.get()));
+      Ref first = Ref::steal(PyIter_Next(it.get()));  // rich's NotRenderableError
+      if (!first && PyErr_Occurred()) throw deck::PyErrSet{};
+      return first;
+    });
+  }
+};
+
+// A log line is accepted only if its composed line parses on its own. rich
+// closes a tag by name, the nearest open one first, so a line that parses
+// alone parses after any other lines too, and every window of the log
+// parses. The time stamp (digits and "/-:") makes no markup, so the line is
+// looked up with its digits as zeros, the same length: one parse for a
+// message and colour, not one every second. A message without "[" adds no
+// markup either (a trailing "\" can only escape the closing tag), so such a
+// line is looked up with the message left out: one parse for its colours.
+bool stamp_shaped(PyObject* ts) {
+  if (!PyUnicode_CheckExact(ts) || PyUnicode_GetLength(ts) != sizeof(kStampShape) - 1) return false;
+  for (Py_ssize_t i = 0; i < PyUnicode_GetLength(ts); ++i) {
+    const Py_UCS4 c = PyUnicode_ReadChar(ts, i);
+    if (kStampShape[i] == '0' ? !(c >= '0' && c <= '9') : c != static_cast<Py_UCS4>(kStampShape[i])) return false;
+  }
+  return true;
+}
+
+void check_log_line(State& st, PyObject* line, PyObject* c1, PyObject* ts, PyObject* msg, PyObject* c2) {
+  const Names& N = st.n;
+  if (!drawn_by_rich(st, N.rich_text, N.Text)) return;
+  if (stamp_shaped(ts)) {
+    Ref lb = deck::str("["), mid = deck::str("]["), sp = deck::str("] "), close = deck::str("[/"), rb = deck::str("]");
+    const bool plain = PyUnicode_FindChar(msg, '[', 0, PY_SSIZE_T_MAX, 1) == -1;
+    if (PyErr_Occurred()) throw deck::PyErrSet{};
+    Ref key = neutralise(concat(N, {lb.get(), c1, mid.get(), N.stamp_shape, sp.get(), plain ? N.empty : msg,
+                                    close.get(), c2, rb.get()}));
+    if (known_good(st, key.get())) return;
+    try {
+      return parse_markup(st, key.get());
+    } catch (const deck::PyErrSet&) {
+      PyErr_Clear();  // the line itself gives the error, or passes
+    }
+  }
+  Ref text_cls = rich_own(N.rich_text, N.Text);
+  if (text_cls) call_method(text_cls.get(), N.from_markup, neutralise(line).get());
+}
+
+// The description column parses its text as markup; the bar is drawn in its
+// colour while the task is unfinished, which it never is with no total
+// (it pulses) or a total not above 0. A total that is no plain number may
+// fail only when the bar is drawn (rich compares it with 0, divides by it),
+// so with rich's own bar the new bar is drawn once here, which raises what
+// its first drawing would.
+void check_bar(State& st, PyObject* self, PyObject* bar, PyObject* shown_description, bool description_bracket,
+               PyObject* total, PyObject* colour) {
+  const Names& N = st.n;
+  const bool text_column = drawn_by_rich(st, N.rich_progress, N.TextColumn);
+  if (text_column && description_bracket)
+    parse_markup(st, concat(N, {N.description_tag, shown_description}).get());
+  if (total == Py_None || !drawn_by_rich(st, N.rich_progress, N.BarColumn)) return;
+  const bool number = PyLong_CheckExact(total) || PyBool_Check(total) || PyFloat_CheckExact(total);
+  if (number && !ok(PyObject_RichCompareBool(total, N.zero, Py_GT))) return;
+  Ref console = rich_console(st, self);
+  if (!console) return;
+  if (number || !text_column || !drawn_by_rich(st, N.rich_progress, N.Progress)) {
+    call_method(console.get(), N.get_style, colour);  // MissingStyle
+    return;
+  }
+  Ref drawn = call_method(bar, N.get_renderable);
+  Ref segments = call_method(console.get(), N.render, drawn.get());
+  ok(PySequence_List(segments.get()));  // TypeError, InvalidOperation, MissingStyle
+}
 
 // ---------------------------------------------------------------------------
 // Composition and the refresh rule.
@@ -203,19 +504,37 @@ Ref text_from_markup(State& st, PyObject* markup) {
   return call_method(text.get(), N.from_markup, markup);
 }
 
-Ref build_table(State& st, PyObject* table_id, PyObject* entry) {
+// A cell as shown: its str(), neutralised (str() of a str is itself).
+Ref shown_cell(TableChecks& checks, Ref value) {
+  bool bracket = false;
+  Ref shown = neutralise(PyUnicode_CheckExact(value.get()) ? std::move(value) : ok(PyObject_Str(value.get())), &bracket);
+  checks.text(shown.get(), bracket);
+  return shown;
+}
+
+Ref build_table(TableChecks& checks, PyObject* table_id, PyObject* entry) {
+  State& st = checks.st;
   const Names& N = st.n;
   PyObject* g = st.base.globals;
   Ref table_cls = global(g, N.Table);
-  Ref title = neutralise(table_id);
+  bool title_bracket = false;
+  Ref title = neutralise(table_id, &title_bracket);
   Ref table = call_kw(table_cls.get(), {title.get()}, N.kw_title);
   Ref columns = ok(PyObject_GetItem(entry, N.columns));
   Ref it = ok(PyObject_GetIter(columns.get()));
+  // Headers first, as rich measures the columns before it draws the title.
   while (PyObject* col = PyIter_Next(it.get())) {
-    Ref c = neutralise(Ref::steal(col));
+    bool bracket = false;
+    Ref c = neutralise(Ref::steal(col), &bracket);
+    checks.text(c.get(), bracket);
+    checks.header(c.get());
     call_method_kw(N.add_column, {table.get(), c.get(), N.center}, N.kw_justify);
   }
   if (PyErr_Occurred()) throw deck::PyErrSet{};
+  // A title is checked even before the table has columns: its first row
+  // gives it some, and then the title is drawn.
+  checks.text(title.get(), title_bracket);
+  checks.title(title.get());
   Ref rows = ok(PyObject_GetItem(entry, N.rows));
   // A snapshot: add_row runs Python code, during which another thread may
   // add a row to the dict being walked.
@@ -224,23 +543,18 @@ Ref build_table(State& st, PyObject* table_id, PyObject* entry) {
   // reads them from `stack`; both are reused across rows.
   std::vector<Ref> cells;
   std::vector<PyObject*> stack;
-  auto cell = [&](Ref value) {
-    // str() of a str is itself
-    cells.push_back(neutralise(PyUnicode_CheckExact(value.get()) ? std::move(value) : ok(PyObject_Str(value.get()))));
-  };
-  for (Py_ssize_t r = 0; r < PyList_Size(row_values.get()); ++r) {
-    Ref value_list = Ref::borrow(PyList_GetItem(row_values.get(), r));
+  for (Py_ssize_t r = 0; Ref value_list = deck::list_item(row_values.get(), r); ++r) {
     cells.clear();
     // A list or tuple is walked by index, as its own iterator walks it.
     if (PyList_CheckExact(value_list.get())) {
-      for (Py_ssize_t i = 0; i < PyList_Size(value_list.get()); ++i)
-        cell(Ref::borrow(PyList_GetItem(value_list.get(), i)));
+      for (Py_ssize_t i = 0; Ref v = deck::list_item(value_list.get(), i); ++i)
+        cells.push_back(shown_cell(checks, std::move(v)));
     } else if (PyTuple_CheckExact(value_list.get())) {
       for (Py_ssize_t i = 0; i < PyTuple_Size(value_list.get()); ++i)
-        cell(Ref::borrow(PyTuple_GetItem(value_list.get(), i)));
+        cells.push_back(shown_cell(checks, Ref::borrow(PyTuple_GetItem(value_list.get(), i))));
     } else {
       Ref cit = ok(PyObject_GetIter(value_list.get()));
-      while (PyObject* v = PyIter_Next(cit.get())) cell(Ref::steal(v));
+      while (PyObject* v = PyIter_Next(cit.get())) cells.push_back(shown_cell(checks, Ref::steal(v)));
       if (PyErr_Occurred()) throw deck::PyErrSet{};
     }
     stack.clear();
@@ -276,10 +590,11 @@ Ref render_group(State& st, PyObject* self) {
   Ref tables = attr(self, N.tables);
   Ref items = ok(PySequence_List(call_method(tables.get(), N.items).get()));
   Ref it = ok(PyObject_GetIter(items.get()));
+  TableChecks checks{st, self};
   while (PyObject* item = PyIter_Next(it.get())) {
     Ref pair = Ref::steal(item);
     auto [table_id, entry] = unpack2(pair.get());
-    elements.push_back(build_table(st, table_id.get(), entry.get()));
+    elements.push_back(build_table(checks, table_id.get(), entry.get()));
   }
   if (PyErr_Occurred()) throw deck::PyErrSet{};
   if (truthy(attr(self, N.progress_bar).get())) {
@@ -293,176 +608,19 @@ Ref render_group(State& st, PyObject* self) {
   return deck::vcall(group.get(), stack.data(), stack.size());
 }
 
-void refresh(const Names& N, PyObject* self) {
+// The refresh rule; `before_update` runs between the composition and the
+// hand-over, so the live display never gets a group it was not meant to.
+template <class F>
+void refresh(const Names& N, PyObject* self, F&& before_update) {
   Ref live = attr(self, N.live);
   Ref update = attr(live.get(), N.update);
   Ref group = call_method(self, N._render_group);
+  before_update();
   call(update.get(), group.get());
 }
 
-// A markup piece: a str (an ENUM_RichColor member included) gives its own
-// text; anything else goes through format() with an empty format string.
-Ref piece(const Names& N, PyObject* v) {
-  if (PyUnicode_Check(v)) return Ref::borrow(v);
-  return ok(PyObject_Format(v, N.empty));
-}
-
-Ref concat(const Names& N, std::initializer_list<PyObject*> parts) {
-  Ref list = deck::list_of(parts);
-  return ok(PyUnicode_Join(N.empty, list.get()));
-}
-
-
-// ---------------------------------------------------------------------------
-// Values rich parses only later. Table titles, headers and cells, and the
-// bar's colour, when the live display draws them in its own thread, where an
-// error ends the redrawing without a word; the bar's description when the bar
-// is composed, at whichever call refreshes next. So the operation that adds
-// such a value asks rich first, and raises what rich would raise; each value
-// is asked once, when it is added, never at every composition.
-
-// rich's own `name` from its module `module`, if that is loaded; else null.
-Ref rich_own(PyObject* module, PyObject* name) {
-  PyObject* mod = PyDict_GetItemWithError(PyImport_GetModuleDict(), module);
-  if (!mod) {
-    if (PyErr_Occurred()) throw deck::PyErrSet{};
-    return {};
-  }
-  Ref v = Ref::steal(PyObject_GetAttr(mod, name));
-  if (!v) PyErr_Clear();
-  return v;
-}
-
-// Whether the module global `name` is rich's own class of that name. Only
-// rich's own classes draw later what is checked here: any other object
-// (a subclass, a stand-in) is left to draw as it will, and asked nothing.
-bool drawn_by_rich(State& st, PyObject* module, PyObject* name) {
-  PyObject* v = PyDict_GetItemWithError(st.base.globals, name);
-  if (!v) {
-    if (PyErr_Occurred()) throw deck::PyErrSet{};
-    return false;
-  }
-  Ref own = rich_own(module, name);
-  return own && own.get() == v;
-}
-
-// The console, when it is rich's (a subclass included): its own measure,
-// render and get_style give the errors its drawing would.
-Ref rich_console(State& st, PyObject* self) {
-  const Names& N = st.n;
-  Ref cls = rich_own(N.rich_console, N.Console);
-  if (!cls || !PyType_Check(cls.get())) return {};
-  Ref console = attr(self, N.console);
-  if (!PyType_IsSubtype(Py_TYPE(console.get()), reinterpret_cast<PyTypeObject*>(cls.get()))) return {};
-  return console;
-}
-
-// Text without "[" holds no markup.
-bool holds_markup(PyObject* text) {
-  Py_ssize_t at = PyUnicode_FindChar(text, '[', 0, PY_SSIZE_T_MAX, 1);
-  if (at == -2) throw deck::PyErrSet{};
-  return at >= 0;
-}
-
-// Parsed as rich parses text when it draws it: rich's MarkupError.
-// Parsing depends on the text alone, so a str rich once parsed without error
-// is not parsed again; the set of them is emptied when it grows this large.
-constexpr Py_ssize_t kKnownGoodMarkup = 4096;
-
-void parse_markup(State& st, PyObject* text) {
-  const bool exact = PyUnicode_CheckExact(text);
-  if (exact && ok(PySet_Contains(st.good_markup, text))) return;
-  Ref text_cls = rich_own(st.n.rich_text, st.n.Text);
-  if (!text_cls) return;
-  call_method(text_cls.get(), st.n.from_markup, text);
-  if (!exact) return;
-  if (PySet_Size(st.good_markup) >= kKnownGoodMarkup) ok(PySet_Clear(st.good_markup));
-  ok(PySet_Add(st.good_markup, text));
-}
-
-// The text as it reaches rich, so that an error's position is rich's too.
-void check_markup(State& st, PyObject* text) {
-  if (holds_markup(text)) parse_markup(st, neutralise(text).get());
-}
-
-// hasattr() as rich calls it: only an AttributeError means no.
-bool has_attr(PyObject* o, PyObject* name) { return static_cast<bool>(deck::optional_attr(o, name)); }
-
-// rich's own test. What passes and is no str is the caller's renderable,
-// drawn by the caller's code, which is not run ahead of time.
-bool renderable(const Names& N, PyObject* o) {
-  return PyUnicode_Check(o) || has_attr(o, N.__rich__) || has_attr(o, N.__rich_console__);
-}
-
-// A list or tuple by index (a callback may change it). Another iterable is
-// left alone: walking it may use it up, or give other items next time.
-template <class F>
-void each_item(PyObject* seq, F&& f) {
-  bool list = PyList_CheckExact(seq);
-  if (!list && !PyTuple_CheckExact(seq)) return;
-  for (Py_ssize_t i = 0; i < (list ? PyList_Size(seq) : PyTuple_Size(seq)); ++i)
-    f(Ref::borrow(list ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i)).get());
-}
-
-// Headers first, as rich measures the columns before it draws the title. A
-// title is checked even before the table has columns: its first row gives
-// it some, and then the title is drawn.
-void check_table(State& st, PyObject* self, PyObject* title, PyObject* columns) {
-  const Names& N = st.n;
-  if (!drawn_by_rich(st, N.rich_table, N.Table)) return;
-  each_item(columns, [&](PyObject* header) {
-    if (PyUnicode_Check(header)) return check_markup(st, header);
-    if (renderable(N, header)) return;
-    if (Ref console = rich_console(st, self)) call_method(console.get(), N.measure, header);  // NotRenderableError
-  });
-  if (PyUnicode_Check(title)) return check_markup(st, title);
-  if (!truthy(title) || renderable(N, title)) return;  // a false title is not drawn
-  Ref console = rich_console(st, self);
-  if (!console) return;
-  Ref segments = call_method(console.get(), N.render, title);
-  Ref it = ok(PyObject_GetIter(segments.get()));
-  Ref first = Ref::steal(PyIter_Next(it.get()));  // rich's NotRenderableError
-  if (!first && PyErr_Occurred()) throw deck::PyErrSet{};
-}
-
-// Cells are drawn as their str(); that of an int, float, bool or None
-// holds no "[".
-// Whether rich draws them is asked once, and only of a row that needs it:
-// a str cell without "[" needs nothing, and no other cell's str() is made
-// for a table rich does not draw.
-void check_cells(State& st, PyObject* values) {
-  const Names& N = st.n;
-  int by_rich = -1;
-  auto drawn = [&] {
-    if (by_rich < 0) by_rich = drawn_by_rich(st, N.rich_table, N.Table);
-    return by_rich == 1;
-  };
-  each_item(values, [&](PyObject* v) {
-    if (PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) || v == Py_None) return;
-    if (PyUnicode_CheckExact(v)) {
-      if (holds_markup(v) && drawn()) check_markup(st, v);
-      return;
-    }
-    if (!drawn()) return;
-    Ref text = ok(PyObject_Str(v));
-    check_markup(st, text.get());
-  });
-}
-
-// The description column parses its text as markup; the bar is drawn in its
-// colour while the task is unfinished, which it never is with no total
-// (it pulses) or a total not above 0.
-void check_bar(State& st, PyObject* self, PyObject* description, PyObject* total, PyObject* colour) {
-  const Names& N = st.n;
-  if (drawn_by_rich(st, N.rich_progress, N.TextColumn)) {
-    Ref text = PyUnicode_CheckExact(description) ? Ref::borrow(description) : ok(PyObject_Format(description, N.empty));
-    if (holds_markup(text.get())) parse_markup(st, concat(N, {N.description_tag, text.get()}).get());
-  }
-  if (total == Py_None || !drawn_by_rich(st, N.rich_progress, N.BarColumn)) return;
-  if ((PyLong_CheckExact(total) || PyBool_Check(total) || PyFloat_CheckExact(total)) &&
-      !ok(PyObject_RichCompareBool(total, N.zero, Py_GT)))
-    return;
-  if (Ref console = rich_console(st, self)) call_method(console.get(), N.get_style, colour);  // MissingStyle
+void refresh(const Names& N, PyObject* self) {
+  refresh(N, self, [] {});
 }
 
 // ---------------------------------------------------------------------------
@@ -501,7 +659,6 @@ Ref m_add_table(State& st, PyObject* const* a) {
   PyObject *self = a[0], *table_id = a[1], *columns = a[2];
   Ref tables = attr(self, N.tables);
   if (ok(PySequence_Contains(tables.get(), table_id))) return none();
-  check_table(st, self, table_id, columns);
   Ref entry = ok(PyDict_New());
   ok(PyDict_SetItem(entry.get(), N.columns, columns));
   ok(PyDict_SetItem(entry.get(), N.rows, ok(PyDict_New()).get()));
@@ -516,7 +673,7 @@ Ref m_display_multi(State& st, PyObject* const* a) {
   PyObject *self = a[0], *table_id = a[1], *row_key = a[2], *values = a[3];
   Ref tables = attr(self, N.tables);
   if (!ok(PySequence_Contains(tables.get(), table_id))) {
-    Ref id_text = ok(PyObject_Format(table_id, N.empty));
+    Ref id_text = neutralise(ok(PyObject_Format(table_id, N.empty)));
     Ref head = deck::str("Table '");
     Ref tail = deck::str("' not exists. Call CUF_AddTable() first.");
     Ref msg = concat(N, {head.get(), id_text.get(), tail.get()});
@@ -527,11 +684,9 @@ Ref m_display_multi(State& st, PyObject* const* a) {
   Ref tables2 = attr(self, N.tables);
   Ref entry = ok(PyObject_GetItem(tables2.get(), table_id));
   Ref rows = ok(PyObject_GetItem(entry.get(), N.rows));
-  check_cells(st, values);
   Ref previous;
   if (PyDict_Check(rows.get())) {
-    previous = Ref::borrow(PyDict_GetItemWithError(rows.get(), row_key));
-    if (!previous && PyErr_Occurred()) throw deck::PyErrSet{};
+    previous = deck::dict_item(rows.get(), row_key);
   } else if (ok(PySequence_Contains(rows.get(), row_key))) {
     previous = ok(PyObject_GetItem(rows.get(), row_key));
   }
@@ -547,10 +702,29 @@ Ref m_display_multi(State& st, PyObject* const* a) {
   return none();
 }
 
+// rich prints an object that is no str, renderable or container (an
+// exception, a path) as its str(), highlighted and without markup; with
+// rich's console that str() is made here and shown neutralised, through an
+// object whose str() it is, which rich prints the same way.
+Ref printed(State& st, PyObject* console, PyObject* msg) {
+  const Names& N = st.n;
+  if (PyUnicode_Check(msg)) return neutralise(msg);
+  if (!is_rich_console(st, console) || has_attr(msg, N.__rich_console__) ||
+      (has_attr(msg, N.__rich__) && !PyType_Check(msg)))
+    return Ref::borrow(msg);
+  Ref pretty = ok(PyImport_ImportModule("rich.pretty"));  // as rich's print imports it
+  Ref expandable = call_method(pretty.get(), N.is_expandable, msg);
+  if (truthy(expandable.get())) return Ref::borrow(msg);  // pretty-printed through repr()
+  Ref text = neutralise(ok(PyObject_Str(msg)));
+  Ref shown = ok(deck::alloc_of(st.shown_text_type)(reinterpret_cast<PyTypeObject*>(st.shown_text_type), 0));
+  reinterpret_cast<ShownText*>(shown.get())->text = text.release();
+  return shown;
+}
+
 Ref m_print(State& st, PyObject* const* a) {
   const Names& N = st.n;
   Ref console = attr(a[0], N.console);
-  call_method(console.get(), N.print, neutralise(a[1]).get());
+  call_method(console.get(), N.print, printed(st, console.get(), a[1]).get());
   return none();
 }
 
@@ -603,7 +777,11 @@ Ref m_add_log(State& st, PyObject* const* a) {
   Ref line = concat(N, {lb.get(), c1.get(), mid.get(), t.get(), sp.get(), m.get(), close.get(), c2.get(), rb.get()});
   Ref logs = attr(self, N.logs);
   call_method(logs.get(), N.append, line.get());
-  deck::undo_on_error([&] { refresh(N, self); }, [&] { remove_appended(N, logs.get(), line.get()); });
+  // The block is parsed by the composition first, so a line that fails
+  // there gives the same error as ever; one that fails only alone after it.
+  deck::undo_on_error(
+      [&] { refresh(N, self, [&] { check_log_line(st, line.get(), c1.get(), t.get(), m.get(), c2.get()); }); },
+      [&] { remove_appended(N, logs.get(), line.get()); });
   return none();
 }
 
@@ -629,9 +807,14 @@ Ref m_progress_start(State& st, PyObject* const* a) {
   // Bar and task id are stored together, so a failed add_task leaves no
   // bar paired with a stale id.
   Ref add_task = attr(bar.get(), N.add_task);
-  Ref shown = neutralise(description);
+  // rich's description column formats anything but a str anew at every
+  // draw: it gets the text once, shown.
+  bool bracket = false;
+  Ref shown = PyUnicode_CheckExact(description) || !drawn_by_rich(st, N.rich_progress, N.TextColumn)
+                  ? neutralise(description, &bracket)
+                  : neutralise(ok(PyObject_Format(description, N.empty)), &bracket);
   Ref task_id = call_kw(add_task.get(), {shown.get(), total}, N.kw_total);
-  check_bar(st, self, shown.get(), total, bar_color);
+  check_bar(st, self, bar.get(), shown.get(), bracket, total, bar_color);
   set_attr(self, N.progress_bar, bar.get());
   set_attr(self, N.progress_task_id, task_id.get());
   return none();
@@ -738,6 +921,23 @@ Ref status_exit(StatusIter* s, PyObject* type, PyObject* value, PyObject* tb) {
   return r;
 }
 
+// The spinner draws a message that is no str in a table cell, in its own
+// thread, where one rich cannot render stops it (a false one is not drawn).
+// With rich's console such a message is refused at entry, as rich's table
+// refuses it, before the spinner starts.
+Ref status_message(State& st, PyObject* console, PyObject* msg) {
+  if (PyUnicode_Check(msg)) return neutralise(msg);
+  if (!is_rich_console(st, console) || !truthy(msg) || renderable(st.n, msg)) return Ref::borrow(msg);
+  Ref table_cls = rich_own(st.n.rich_table, st.n.Table);
+  if (table_cls) {
+    asking_rich([&] {
+      Ref table = call(table_cls.get());
+      return call_method(table.get(), st.n.add_row, msg);  // NotRenderableError
+    });
+  }
+  return Ref::borrow(msg);
+}
+
 PyObject* status_next(PyObject* o) noexcept {
   StatusIter* s = as_status(o);
   return deck::guarded([&]() -> Ref {
@@ -747,7 +947,7 @@ PyObject* status_next(PyObject* o) noexcept {
       if (!s->self) deck::raise(PyExc_RuntimeError, "the status context has been cleared");
       Ref console = attr(s->self, N.console);
       Ref status_fn = attr(console.get(), N.status);
-      Ref status = call(status_fn.get(), neutralise(s->msg).get());
+      Ref status = call(status_fn.get(), status_message(*s->st, console.get(), s->msg).get());
       PyObject* tp = reinterpret_cast<PyObject*>(Py_TYPE(status.get()));
       Ref enter = attr(tp, N.__enter__);
       Ref entered = call(enter.get(), status.get());
@@ -1247,6 +1447,7 @@ int exec_module(PyObject* module) noexcept {
                     deck::native_spec("OrvanDeck.native_function", deck::has_annotate()));
     st->status_type = deck::make_type(module, &status_spec).release();
     st->good_markup = ok(PySet_New(nullptr)).release();
+    st->shown_text_type = deck::make_type(module, &shown_text_spec).release();
     init_names(st->n);
     PyObject* g = st->base.globals;
     deck::import_from(g, "enum", {"Enum"});

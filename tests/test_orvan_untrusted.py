@@ -147,7 +147,7 @@ def test_controls_are_shown_not_sent(rich_dash, path, raw, shown):
     ("".join(map(chr, range(32))), "␀␁␂␃␄␅␆␇␈\t\n␋␌␍␎␏␐␑␒␓␔␕␖␗␘␙␚␛␜␝␞␟"),
     ("\x7f\x80\x9f\xa0\xff", "␡<80><9F>\xa0\xff"),                 # NBSP and ÿ are not controls
     ("測試\x1b[1m 行\n\tok ✓\x85", "測試␛[1m 行\n\tok ✓<85>"),
-    ("lone \ud800\x1b", "lone \ud800␛"),                          # no UTF-8 form of its own
+    ("lone \ud800\x1b", "lone <D800>␛"),                         # no UTF-8 form of its own
 ])
 def test_replacement_forms(dash, fakes, raw, received):
     dash.CUF_Print(raw)
