@@ -3,7 +3,10 @@ headers and cells, the bar's description and colour) is refused by the call
 that adds it, with the error rich itself raises when drawing the same thing;
 the call changes nothing and the live display goes on drawing."""
 
+import collections
+import decimal
 import os
+import pathlib
 import sys
 import textwrap
 
@@ -76,6 +79,22 @@ class Path:
         return "/srv/[/]jobs"
 
 
+class Cells(list):
+    pass
+
+
+def status(message):
+    def run(d):
+        with d.CUF_Status(message):
+            pass
+    return run
+
+
+def spinner(message):
+    from rich.spinner import Spinner
+    return Spinner("dots", text=message)
+
+
 REFUSED = [
     ("cell markup", lambda d: d.CUF_DisplayMulti("Jobs", "j1", ["A01", "[/red]failed"]),
      lambda: table("Jobs", ["Job", "State"], ["A01", "[/red]failed"])),
@@ -95,6 +114,28 @@ REFUSED = [
      lambda: bar("[/x]job", 10, "green")),
     ("bar colour", lambda d: d.CUF_ProgressStartP("job", 10, "bogus"),
      lambda: bar("job", 10, "bogus")),
+    # whatever container holds them
+    ("cells in a list subclass", lambda d: d.CUF_DisplayMulti("Jobs", "j1", Cells(["A01", "[/red]x"])),
+     lambda: table("Jobs", ["Job", "State"], ["A01", "[/red]x"])),
+    ("cells in a deque", lambda d: d.CUF_DisplayMulti("Jobs", "j1", collections.deque(["A01", "[/red]x"])),
+     lambda: table("Jobs", ["Job", "State"], ["A01", "[/red]x"])),
+    ("cells in dict values", lambda d: d.CUF_DisplayMulti("Jobs", "j1", {1: "A01", 2: "[/red]x"}.values()),
+     lambda: table("Jobs", ["Job", "State"], ["A01", "[/red]x"])),
+    ("cells from a generator", lambda d: d.CUF_DisplayMulti("Jobs", "j1", (c for c in ["A01", "[/red]x"])),
+     lambda: table("Jobs", ["Job", "State"], ["A01", "[/red]x"])),
+    ("headers in a list subclass", lambda d: d.CUF_AddTable("New", Cells(["ok", "x[/b]"])),
+     lambda: table("New", ["ok", "x[/b]"])),
+    ("header in a deque", lambda d: d.CUF_AddTable("New", collections.deque(["ok", 1])),
+     lambda: table("New", ["ok", 1])),
+    # what the spinner draws in its own thread
+    ("status object", status(pathlib.PurePosixPath("/srv/job")), lambda: spinner(pathlib.PurePosixPath("/srv/job"))),
+    ("status number", status(42), lambda: spinner(42)),
+    # totals rich compares only when drawing
+    ("total str", lambda d: d.CUF_ProgressStartP("copy", "10"), lambda: bar("copy", "10", "green")),
+    ("total NaN decimal", lambda d: d.CUF_ProgressStartP("copy", decimal.Decimal("NaN")),
+     lambda: bar("copy", decimal.Decimal("NaN"), "green")),
+    ("total complex", lambda d: d.CUF_ProgressStartP("copy", 3j), lambda: bar("copy", 3j, "green")),
+    ("total list", lambda d: d.CUF_ProgressStartP("copy", [1]), lambda: bar("copy", [1], "green")),
 ]
 
 
@@ -179,3 +220,76 @@ def test_markup_found_good_once_and_bad_every_time(real_dash):
         with pytest.raises(MarkupError, match=r"closing tag '\[/red\]' at position 4 "):
             d.CUF_DisplayMulti("Jobs", "j2", ["\x9b[/red]", "x"])
     assert list(d.tables["Jobs"]["rows"]) == ["j0", "j1"]
+
+
+class Later:
+    """A cell whose str() turns into bad markup after the call."""
+    text = "fine"
+
+    def __str__(self):
+        return self.text
+
+
+def test_cell_turning_bad_later_is_loud_and_the_display_goes_on(real_dash):
+    from rich.errors import MarkupError
+    d, console = real_dash
+    cell = Later()
+    d.CUF_DisplayMulti("Jobs", "j1", ["A01", cell])
+    cell.text = "[/red]bad"
+    with pytest.raises(MarkupError, match="closing tag"):
+        d.CUF_AddLog("next")
+    assert d.logs[-1].endswith("before[/white]")
+    cell.text = "fine again"
+    d.CUF_AddLog("after")
+    d.CUF_Close()
+    shown = console.export_text()
+    assert "after" in shown and "fine again" in shown, shown
+
+
+def test_a_log_line_must_parse_on_its_own(monkeypatch):
+    """Bracketed words on separate lines: the first is accepted, the closing
+    one refused, and the log never sticks once the opening one scrolls out."""
+    from rich.errors import MarkupError
+    monkeypatch.setattr(OrvanDeck, "Console", make_recording_console)
+    d = OrvanDeck.CLASS_Orvan(20, 2)
+    d.CUF_AddLog("[bold]")
+    with pytest.raises(MarkupError, match=r"closing tag '\[/bold\]' at position 29 "):
+        d.CUF_AddLog("[/bold]")
+    assert len(d.logs) == 1
+    for i in range(3):
+        d.CUF_AddLog("line %d" % i)
+    d.CUF_AddLog("[red]")
+    with pytest.raises(MarkupError, match=r"closing tag '\[/Red\]' at position 28 "):
+        d.CUF_AddLog("x", "Red")  # closes "[red]" in the block, nothing alone
+    d.CUF_Close()
+    assert "line 2" in d.console.export_text()
+
+
+FRAGMENTS = ["x", "[bold]", "[/bold]", "[/]", "[red]", "[/red]", "\\", "[b]", "[/b]", "[link=u]", "]", "[Red]",
+             "[/Red]", "[@click]", "[/@click]"]
+
+
+def test_lines_that_parse_alone_parse_in_any_window():
+    """rich closes a tag by name, the nearest open one first; so a window of
+    lines that each parse alone parses: the log cannot stick."""
+    import itertools
+    import random
+    from rich.errors import MarkupError
+    rng = random.Random(7)
+    alone = []
+    for _ in range(3000):
+        colour = rng.choice(["white", "Red", "", "[b]"])
+        msg = "".join(rng.choice(FRAGMENTS) for _ in range(rng.randrange(4)))
+        line = "[%s][2026/12/09-06:40:35] %s[/%s]" % (colour, msg, colour)
+        try:
+            Text.from_markup(line)
+        except MarkupError:
+            continue
+        alone.append(line)
+    assert len(alone) > 300
+    for _ in range(2000):
+        start = rng.randrange(len(alone))
+        window = alone[start:start + rng.randrange(1, 12)]
+        Text.from_markup("\n".join(window))
+    for a, b in itertools.product(alone[:60], repeat=2):
+        Text.from_markup(a + "\n" + b)

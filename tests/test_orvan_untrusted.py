@@ -18,6 +18,7 @@ from orvan_fakes import dash, fakes  # noqa: E402,F401
 from pelmar_fakes import tmux_factory, wait_until  # noqa: E402,F401
 
 import rich.console  # noqa: E402
+import rich.errors  # noqa: E402
 
 # Control characters other than newline: what must never reach the output.
 CONTROL = re.compile("[\x00-\x09\x0b-\x1f\x7f-\x9f]")
@@ -58,19 +59,26 @@ def written(renderable):
     return console.file.getvalue()
 
 
+class StatusConsole(rich.console.Console):
+    """Keeps the status objects it makes, so a test can draw the spinner."""
+
+    def status(self, *args, **kwargs):
+        self.statuses.append(super().status(*args, **kwargs))
+        return self.statuses[-1]
+
+
+def status_console(file, **options):
+    console = StatusConsole(file=file, width=200, legacy_windows=False,
+                            **{"force_terminal": False, "color_system": None, **options})
+    console.statuses = []
+    return console
+
+
 @pytest.fixture
 def rich_dash(monkeypatch):
-    statuses = []
-
-    class StatusConsole(rich.console.Console):
-        def status(self, *args, **kwargs):
-            statuses.append(super().status(*args, **kwargs))
-            return statuses[-1]
-
-    monkeypatch.setattr(OrvanDeck, "Console", lambda: StatusConsole(
-        file=io.StringIO(), force_terminal=False, width=200, color_system=None, legacy_windows=False))
+    monkeypatch.setattr(OrvanDeck, "Console", lambda: status_console(io.StringIO()))
     d = OrvanDeck.CLASS_Orvan()
-    d.statuses = statuses
+    d.statuses = d.console.statuses
     yield d
     d.CUF_Close()
 
@@ -200,6 +208,91 @@ def test_ordinary_markup_reaches_composition_unchanged(dash, fakes, text):
     log, msg = [e.args[0] for e in fakes.of("Text.from_markup")[-2:]]
     assert msg is dash.single_line_msg
     assert log == dash.logs[-1]
+
+
+# ------------------------------------------------- lone surrogates, as a stream writes them
+
+SURROGATES = [
+    ("\udcc2\udc9d2;T\udcc2\udc9c", "<C2><9D>2;T<C2><9C>"),  # an escaped UTF-8 OSC ... ST
+    ("\udc9b2J", "<9B>2J"),                                      # an escaped 8-bit CSI
+    ("\udcff", "<FF>"),                                          # fails a strict stream
+    ("\ud800", "<D800>"),                                        # stands for no byte
+]
+
+
+def _in_status(d, t):
+    with d.CUF_Status(t):
+        d.console.print(d.console.statuses[-1].renderable)
+
+
+STREAM_PATHS = {
+    "title": lambda d, t: d.CUF_AddTable(t, ["h" * 80]),
+    "header": lambda d, t: d.CUF_AddTable("T", [t]),
+    "cell": lambda d, t: (d.CUF_AddTable("T", ["h"]), d.CUF_DisplayMulti("T", "k", [t])),
+    "cell str()": lambda d, t: (d.CUF_AddTable("T", ["h"]), d.CUF_DisplayMulti("T", "k", [Shown(t)])),
+    "log": lambda d, t: d.CUF_AddLog(t),
+    "message": lambda d, t: d.CUF_DisplaySingle(t),
+    "print": lambda d, t: d.CUF_Print(t),
+    "print object": lambda d, t: d.CUF_Print(ValueError(t)),
+    "status": _in_status,
+    "description": lambda d, t: (d.CUF_ProgressStartP(t), d.CUF_ProgressAdvance()),
+    "description object": lambda d, t: (d.CUF_ProgressStartP(Shown(t)), d.CUF_ProgressAdvance()),
+}
+
+
+@pytest.mark.parametrize("errors", ["surrogateescape", "strict"])
+@pytest.mark.parametrize("path", STREAM_PATHS.values(), ids=STREAM_PATHS.keys())
+@pytest.mark.parametrize("raw, shown", SURROGATES, ids=["osc", "csi", "ff", "d800"])
+def test_lone_surrogates_shown_on_every_stream(monkeypatch, errors, path, raw, shown):
+    data = io.BytesIO()
+    stream = io.TextIOWrapper(data, encoding="utf-8", errors=errors, write_through=True)
+    monkeypatch.setattr(OrvanDeck, "Console", lambda: status_console(stream))
+    d = OrvanDeck.CLASS_Orvan()
+    path(d, "a" + raw + "b")
+    d.CUF_Close()  # the live display's last frame
+    out = data.getvalue().decode("utf-8")  # a raw C1 byte is no UTF-8
+    assert "a" + shown + "b" in out, out
+    assert not CONTROL.search(out) and not re.search("[\ud800-\udfff]", out), repr(out)
+
+
+# --------------------------------------------- objects rich turns into text itself
+
+class Formatted(str):
+    def __format__(self, spec):
+        return "[b]job[/b] \x1b]52;c;QQ==\x07"
+
+
+def colour_console():
+    return rich.console.Console(file=io.StringIO(), force_terminal=True, width=100, color_system="truecolor",
+                                legacy_windows=False)
+
+
+@pytest.mark.parametrize("make", [ValueError, __import__("pathlib").PurePosixPath, Shown],
+                         ids=["exception", "path", "str()"])
+def test_objects_printed_as_their_str_are_shown_neutralised(monkeypatch, make):
+    monkeypatch.setattr(OrvanDeck, "Console", colour_console)
+    d = OrvanDeck.CLASS_Orvan()
+    d.live.stop()
+    d.CUF_Print(make("input 42 [b]x[/b] \x1bc"))
+    reference = colour_console()
+    reference.print(make("input 42 [b]x[/b] ␛c"))  # highlighted, no markup
+    assert d.console.file.getvalue().endswith(reference.file.getvalue())
+
+
+@pytest.mark.parametrize("description, drawn", [
+    (Formatted("job"), "job ␛]52;c;QQ==␇"),
+    (Shown("[i]copy[/i] \x1b]2;T\x07"), "copy ␛]2;T␇"),
+], ids=["str subclass", "object"])
+def test_description_shown_as_its_neutralised_format(monkeypatch, description, drawn):
+    monkeypatch.setattr(OrvanDeck, "Console", lambda: status_console(io.StringIO()))
+    d = OrvanDeck.CLASS_Orvan()
+    d.CUF_ProgressStartP(description, 10)
+    d.CUF_ProgressAdvance()
+    assert drawn in written(d._render_group())
+    d.CUF_Close()
+    with pytest.raises(rich.errors.MarkupError) as info:
+        d.CUF_ProgressStartP(Shown("[/x] \x1bc"))
+    assert "\x1b" not in str(info.value)
 
 
 # ---------------------------------------------------------------- a real terminal
