@@ -76,7 +76,8 @@ class CLASS_Orvan:
     def CUF_DisplayMulti(self, /, Pms_TableID: str, Pms_RowKey: Hashable, Pml_ValueList: Sequence[object]) -> None:
         """Set the row under Pms_RowKey (new keys go last, known keys keep their place; cells shown
         with str()) and refresh. Raises KeyError for a table not added (or cleared since),
-        TypeError for an unhashable key, MarkupError for a cell with bad markup (row unchanged)."""
+        TypeError for an unhashable key, MarkupError for a cell with bad markup (row unchanged), or
+        what a cell of any table raises when composed (its str() may have changed since)."""
     def CUF_Print(self, /, Pms_MsgStr: str) -> None:
         """Print once above the live region (console markup applies).
         Raises rich.errors.MarkupError for bad markup."""
@@ -84,13 +85,15 @@ class CLASS_Orvan:
     @contextmanager
     def CUF_Status(self, Pms_MsgSTR: str) -> Iterator[None]:
         """A context manager showing a spinner with the message while the with block runs.
-        What the block raises reaches the caller after the spinner stopped."""
+        Entering raises rich.errors.NotRenderableError for a message rich cannot render (not a
+        str or renderable). What the block raises reaches the caller after the spinner stopped."""
     def CUF_DisplaySingle(self, /, Pms_MsgSTR: str, Pms_Color: str = "cyan") -> None:
         """Set the one-line message, in Pms_Color, and refresh.
         Raises rich.errors.MarkupError for bad markup."""
     def CUF_AddLog(self, /, Pms_LogMsg: str, Pms_Color: str = "white") -> None:
         """Append "[YYYY/MM/DD-HH:MM:SS] message" in Pms_Color to the log and refresh.
-        Raises rich.errors.MarkupError for bad markup."""
+        Raises rich.errors.MarkupError for bad markup, also for a line that parses only together
+        with earlier lines (nothing is appended then)."""
     def CUF_ProgressStartP(
         self,
         /,
@@ -101,7 +104,8 @@ class CLASS_Orvan:
     ) -> None:
         """Replace the progress bar by a new one max(10, int(console width * Pmf_PercentWidth))
         cells wide, shown from the next refresh. Raises what the width computation or rich raises,
-        MarkupError for a bad description and MissingStyle for a colour that is not a style."""
+        MarkupError for a bad description, MissingStyle for a colour that is not a style, and the
+        TypeError or InvalidOperation of drawing a total rich cannot compare ("10", 3j)."""
     def CUF_ProgressAdvance(self, /, Pmi_Step: float = 1) -> None:
         """Advance the bar by Pmi_Step and refresh; nothing without a bar."""
     def CUF_ProgressStop(self, /) -> None:
