@@ -337,9 +337,7 @@ Ref rich_console(State& st, PyObject* self) {
 // type's name: the message gets the shown form, so that a printed traceback
 // cannot drive the terminal either.
 void neutralise_error_message() {
-  deck::SavedError saved;
   PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
-  saved.restore();
   PyErr_Fetch(&t, &v, &tb);
   PyErr_NormalizeException(&t, &v, &tb);
   if (v && tb) PyException_SetTraceback(v, tb);
@@ -352,7 +350,7 @@ void neutralise_error_message() {
     }
   } catch (const deck::PyErrSet&) {
   }
-  PyErr_Clear();
+  PyErr_Clear();  // a failure here leaves the message as it was
   PyErr_Restore(t, v, tb);
 }
 

@@ -290,9 +290,24 @@ def test_description_shown_as_its_neutralised_format(monkeypatch, description, d
     d.CUF_ProgressAdvance()
     assert drawn in written(d._render_group())
     d.CUF_Close()
-    with pytest.raises(rich.errors.MarkupError) as info:
-        d.CUF_ProgressStartP(Shown("[/x] \x1bc"))
-    assert "\x1b" not in str(info.value)
+
+
+class Repr:
+    def __repr__(self):
+        return "obj\x1bc"
+
+
+@pytest.mark.parametrize("call", [
+    lambda d: d.CUF_ProgressStartP(Shown("[/x\x1bc] job")),
+    lambda d: d.CUF_AddTable("T", [Repr()]),
+    lambda d: d.CUF_DisplayMulti("\x1bc", "k", []),
+    lambda d: d.CUF_DisplayMulti("\udc9b", "k", []),
+], ids=["description", "header repr", "table id", "surrogate id"])
+def test_error_messages_carry_no_raw_control(rich_dash, call):
+    with pytest.raises(Exception) as info:
+        call(rich_dash)
+    assert not CONTROL.search(str(info.value.args)) and "\\x1b" not in str(info.value), info.value.args
+    assert "␛" in str(info.value) or "<9B>" in str(info.value)
 
 
 # ---------------------------------------------------------------- a real terminal
