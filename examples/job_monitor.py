@@ -13,6 +13,8 @@ import subprocess
 import sys
 import time
 
+from rich.markup import escape   # child output goes into markup: shown as written, never as tags
+
 from OrvanDeck import CLASS_Orvan, ENUM_RichColor as C
 
 # The bundled job: prints one line per step, with a pause for the work.
@@ -29,11 +31,6 @@ print("all done", flush=True)
 """
 
 STEP = re.compile(r"step (\d+)/(\d+)\s+(\w+):?\s*(.*)")
-
-
-def escape(text):
-    # child output goes into markup; a literal "[" must not open a tag
-    return text.replace("[", r"\[")
 
 
 def short(command, width=60):

@@ -7,6 +7,7 @@ namespace {
 using deck::ok;
 using deck::Ref;
 
+const long kInterrupted = 130;  // 128 + SIGINT, what a shell reports for Ctrl-C
 const char kUsage[] = "usage: deckrun MODULE [ARGS...]\n";
 const char kHelp[] =
     "\n"
@@ -15,6 +16,9 @@ const char kHelp[] =
     "\n"
     "  deckrun OrvanDeck     the dashboard demonstration (about 8 s)\n"
     "  deckrun PelmarDeck    the screen demonstration (Ctrl-C ends it)\n"
+    "\n"
+    "Ctrl-C ends deckrun with exit status 130 and no traceback, once the module\n"
+    "has restored the terminal.\n"
     "\n"
     "Modules written in Python run with python -m MODULE.\n";
 
@@ -100,7 +104,16 @@ PyObject* deckrun_main(PyObject*, PyObject*) noexcept {
     Ref sys = ok(PyImport_ImportModule("sys"));
     Ref argv = ok(PyObject_GetAttrString(sys.get(), "argv"));
     Ref copy = ok(PySequence_List(argv.get()));
-    return deck::integer(run(copy.get()));
+    try {
+      return deck::integer(run(copy.get()));
+    } catch (const deck::PyErrSet&) {
+      // Ctrl-C: the module restored the terminal on the way out (its finally blocks and
+      // curses.wrapper have run); end quietly with 128 + SIGINT, as a command-line tool does.
+      // Any other error keeps its traceback.
+      if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) throw;
+      PyErr_Clear();
+      return deck::integer(kInterrupted);
+    }
   });
 }
 

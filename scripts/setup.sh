@@ -3,6 +3,7 @@
 #
 #   bash scripts/setup.sh                 # all interpreters
 #   bash scripts/setup.sh --only py3.11   # a subset (repeatable, or comma separated)
+#   bash scripts/setup.sh --reuse-wheel   # no build when the installed wheel is current (below)
 #   DECK_VENVS="py3.10 debian3.11" bash scripts/setup.sh
 #
 # Steps (idempotent; safe to run again):
@@ -14,6 +15,10 @@
 #
 # Environment: DECK_SANITIZE=ON and DECK_WERROR=ON reach the CMake build (see pyproject.toml);
 # DECK_WHEEL=PATH installs that wheel instead of building one.
+# --reuse-wheel: each install of a wheel built here records, in .venv/NAME/.deck-wheel, a hash
+# of the build's inputs (BUILD_INPUTS below and the build options) and the wheel's own hash;
+# when every selected venv records the current inputs and that wheel is still in dist/, the
+# build and the installs are skipped. Otherwise everything is built and installed as without it.
 # Afterwards .venv/default points at the venv that built the wheel (py3.10 when present),
 # and .venv/.ready lists the venvs that were set up (scripts/test.sh reads it).
 set -euo pipefail
@@ -30,12 +35,14 @@ PYENV_MINORS=(3.10 3.11 3.12 3.13)
 
 # ---------------------------------------------------------------- arguments
 ONLY="${DECK_VENVS:-}"
+REUSE=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --only)   [ $# -ge 2 ] || die "--only needs a venv name (e.g. --only py3.11)"
                   ONLY="$ONLY $2"; shift 2 ;;
         --only=*) ONLY="$ONLY ${1#--only=}"; shift ;;
-        -h|--help) sed -n '2,18p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        --reuse-wheel) REUSE=1; shift ;;
+        -h|--help) sed -n '2,23p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) die "unknown argument '$1' (use --only NAME)" ;;
     esac
 done
@@ -190,7 +197,38 @@ done
 # ---------------------------------------------------------------- 4. build once, install everywhere
 BUILDER="${SELECTED[0]}"
 BPY=".venv/$BUILDER/bin/python"
-if [ -n "${DECK_WHEEL:-}" ]; then
+# What the wheel is made from: these files (tests, docs, examples and scripts are not in it) and
+# the build options pyproject.toml takes from the environment.
+BUILD_INPUTS=(pyproject.toml CMakeLists.txt README.md cmake glue OrvanDeck PelmarDeck launcher stubs)
+inputs_hash() {
+    local name
+    {
+        find "${BUILD_INPUTS[@]}" -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum
+        for name in $(grep -o 'env = "[A-Z_0-9]*"' pyproject.toml | cut -d'"' -f2 | LC_ALL=C sort -u); do
+            printf '%s=%s\n' "$name" "${!name:-}"
+        done
+    } | sha256sum | cut -d' ' -f1
+}
+# reuse_stamp: the "inputs-hash wheel-hash wheel-path" line the venvs record for the current inputs
+reuse_stamp() {
+    local first="" name stamp
+    for name in "${SELECTED[@]}"; do
+        stamp="$(cat ".venv/$name/.deck-wheel" 2>/dev/null)" || return 1
+        [ -z "$first" ] || [ "$stamp" = "$first" ] || return 1
+        first="$stamp"
+    done
+    set -- $first
+    [ $# -eq 3 ] && [ "$1" = "$INPUTS" ] && [ -f "$3" ] || return 1
+    [ "$(sha256sum "$3" | cut -d' ' -f1)" = "$2" ] || return 1
+    printf '%s\n' "$first"
+}
+INPUTS="$(inputs_hash 2>/dev/null)" || INPUTS=""   # without it nothing is recorded or reused
+INSTALL=("${SELECTED[@]}")
+if [ "$REUSE" = 1 ] && [ -z "${DECK_WHEEL:-}" ] && [ -n "$INPUTS" ] && stamp="$(reuse_stamp)"; then
+    WHEEL="${stamp##* }"
+    INSTALL=()
+    say "wheel: $WHEEL is current in ${SELECTED[*]} (--reuse-wheel): not building or installing"
+elif [ -n "${DECK_WHEEL:-}" ]; then
     # a wheel built elsewhere (scripts/unstable.sh tests the host's wheel on unstable's Pythons)
     case "${DECK_WHEEL##*/}" in
         deck_tui-*-cp310-abi3-*.whl) ;;
@@ -200,6 +238,7 @@ if [ -n "${DECK_WHEEL:-}" ]; then
     WHEEL="$(cd "$(dirname "$DECK_WHEEL")" && pwd)/${DECK_WHEEL##*/}"
     say "wheel: given by DECK_WHEEL: $WHEEL (not building)"
 else
+    [ "$REUSE" = 0 ] || say "wheel: not current in every venv (--reuse-wheel): building"
     "$BPY" -m pip install -q --upgrade pip || die "could not upgrade pip in .venv/$BUILDER (is PyPI reachable?)"
     mkdir -p dist
     rm -f dist/*.whl
@@ -214,14 +253,17 @@ else
     say "wheel: built ${wheels[0]}"
 fi
 
-for name in "${SELECTED[@]}"; do
+for name in ${INSTALL[@]+"${INSTALL[@]}"}; do
     py=".venv/$name/bin/python"
+    rm -f ".venv/$name/.deck-wheel"
     # the wheel itself, always replaced; then its dependencies and test extras (only what is missing)
     "$py" -m pip install -q --force-reinstall --no-deps "$WHEEL" \
         || die "could not install ${WHEEL##*/} into .venv/$name"
     "$py" -m pip install -q "${WHEEL}[test]" \
         || die "could not install the dependencies and [test] extras into .venv/$name (is PyPI reachable?)"
     [ -x ".venv/$name/bin/deckrun" ] || die "deckrun console script missing in .venv/$name after install"
+    # what --reuse-wheel compares; only for a wheel built here from these inputs
+    [ -n "${DECK_WHEEL:-}" ] || [ -z "$INPUTS" ] || echo "$INPUTS $(sha256sum "$WHEEL" | cut -d' ' -f1) $WHEEL" > ".venv/$name/.deck-wheel"
     say "installed into .venv/$name: ${WHEEL##*/} [test]"
 done
 

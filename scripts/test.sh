@@ -4,6 +4,8 @@
 #   bash scripts/test.sh                         # setup, then pytest in every venv
 #   bash scripts/test.sh -k orvan -x             # extra arguments go to pytest
 #   bash scripts/test.sh --only py3.11 [-- ...]  # a subset of venvs (also: DECK_VENVS="py3.11")
+#   bash scripts/test.sh --reuse-wheel [...]     # skip the wheel build (40-80 s) while the wheel
+#                                                # installed in those venvs is current (setup.sh)
 #
 # Runs setup.sh first, then each venv's own bin/pytest from the repo root, one venv after
 # another, continuing past failures; exits non-zero if any venv failed (pytest's exit 5,
@@ -23,6 +25,7 @@ while [ $# -gt 0 ]; do
         --only)   [ $# -ge 2 ] || { echo "test: --only needs a venv name" >&2; exit 2; }
                   SETUP_ARGS+=(--only "$2"); shift 2 ;;
         --only=*) SETUP_ARGS+=("$1"); shift ;;
+        --reuse-wheel) SETUP_ARGS+=("$1"); shift ;;
         --) shift; break ;;
         *) break ;;
     esac

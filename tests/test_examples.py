@@ -2,6 +2,7 @@
 driven by keys as a user would."""
 
 import os
+import re
 import shlex
 import sys
 
@@ -38,7 +39,10 @@ def finished(term, timeout=30.0):
     # markup-like text in the child's output is shown as it is
     (["--", "sh", "-c", "echo 'step 1/2 ok [x]'; echo '[bold]raw'; echo 'step 2/2 ok'"], None,
      ["1/2 ok [x]", "2/2 ok"], "finished: exit status 0", "100%", 0),
-], ids=["ok", "child-fails", "own-command"])
+    # backslashes too: before a closing tag, and at the end of a line
+    (["--", "sh", "-c", r"printf '%s\n' 'step 1/2 ok C:\[/x]' 'saved to C:\temp\' 'step 2/2 ok'"], None,
+     [r"1/2 ok C:\[/x]", "2/2 ok"], "finished: exit status 0", "100%", 0),
+], ids=["ok", "child-fails", "own-command", "backslashes"])
 def test_job_monitor(tmux_factory, args, running, rows, message, percent, status):
     term = tmux_factory(80, 24)
     start(term, "job_monitor.py", *args)
@@ -58,8 +62,12 @@ def test_job_monitor(tmux_factory, args, running, rows, message, percent, status
     assert bar and bar[-1].rstrip().endswith(percent), out
     if status == 0 and "--" not in args:
         assert "all done" in out
-    if "--" in args:
+    if "[bold]raw" in args[-1]:
         assert "[bold]raw" in out
+    if "printf" in args[-1]:
+        # both lines in the log as the child wrote them, after the time stamp
+        log = [m[1].rstrip() for m in map(re.compile(r"\[\d{4}/[\d/:-]+\] (.*)").match, lines) if m]
+        assert log[:2] == [r"step 1/2 ok C:\[/x]", "saved to C:\\temp\\"], out
     # CUF_Close ran: the live display gave the cursor back
     assert term.value("#{cursor_flag}") == "1"
 

@@ -166,8 +166,8 @@ def test_demo_final_screen():
 def test_demo_ctrl_c_closes_dashboard_and_propagates():
     rc, raw = run_in_pty([_launcher(), "OrvanDeck"], interrupt_after=3.2)
     out = raw.decode("utf-8", "replace")
-    assert rc != 0, out
-    assert "KeyboardInterrupt" in out, out
+    # the KeyboardInterrupt reached deckrun, which ends quietly with 130 (tests/test_launcher.py)
+    assert rc == 130, out
     assert HIDE_CURSOR in raw
     assert raw.rfind(SHOW_CURSOR) > raw.rfind(HIDE_CURSOR), out
     # it ended early: the progress phase and the last iterations never ran
