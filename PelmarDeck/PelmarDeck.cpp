@@ -14,61 +14,35 @@ using deck::set_attr;
 using deck::Sig;
 using deck::unpack2;
 
+// Interned names, texts, numbers and keyword-name tuples, each listed once.
+#define PELMAR_NAMES(NAME, TEXT, INT, KW)                                                                   \
+  NAME(CVobj_Curses) NAME(CVobj_STDSCR) NAME(CVobj_Window) NAME(Gobj_curses) NAME(CLASS_Pelmar) NAME(main)   \
+  NAME(initscr) NAME(clear) NAME(refresh) NAME(start_color) NAME(init_pair) NAME(encode) NAME(getmaxyx)        \
+  NAME(getch) NAME(echo) NAME(getstr) NAME(addstr) NAME(color_pair) NAME(attron) NAME(attroff) NAME(move)      \
+  NAME(newwin) NAME(wrapper) NAME(endwin) NAME(decode) NAME(encoding)                                           \
+  NAME(CUF_SET_ColorTableDefault) NAME(CUF_SET_ColorTable) NAME(CUF_GET_SCR_MAX) NAME(CUF_strlen)              \
+  NAME(CUF_PrintXY) NAME(CUF_PrintSTATUS) NAME(CUF_Move) NAME(CUF_Refresh)                                      \
+  NAME(COLOR_WHITE) NAME(COLOR_RED) NAME(COLOR_GREEN) NAME(COLOR_CYAN) NAME(COLOR_BLACK)                      \
+  NAME(__dict__) NAME(__dictoffset__) NAME(__mro__) NAME(__objclass__)                                          \
+  TEXT(big5, "big5") TEXT(space, " ") TEXT(replace, "replace") TEXT(utf8, "utf-8")                             \
+  TEXT(size_label, "螢幕尺寸: Width: ") TEXT(size_sep, ", Height: ") TEXT(counter_label, "計數器： ")          \
+  TEXT(status_text, "[ 狀態列顯示列 ]")                                                                       \
+  INT(zero, 0) INT(one, 1) INT(two, 2) INT(three, 3) INT(status_pair, 5) INT(ten, 10) INT(twelve, 12)          \
+  INT(fifteen, 15)                                                                                              \
+  KW(main_names, "Pobj_STDSCR")
+
 struct Names {
-  PyObject *CVobj_Curses, *CVobj_STDSCR, *CVobj_Window, *Gobj_curses, *CLASS_Pelmar, *main;
-  PyObject *initscr, *clear, *refresh, *start_color, *init_pair, *encode, *getmaxyx, *getch, *echo, *getstr,
-      *addstr, *color_pair, *attron, *attroff, *move, *newwin, *wrapper, *endwin, *decode, *encoding;
-  PyObject *CUF_SET_ColorTableDefault, *CUF_SET_ColorTable, *CUF_GET_SCR_MAX, *CUF_strlen, *CUF_PrintXY,
-      *CUF_PrintSTATUS, *CUF_Move, *CUF_Refresh;
-  PyObject *COLOR_WHITE, *COLOR_RED, *COLOR_GREEN, *COLOR_CYAN, *COLOR_BLACK;
-  PyObject *big5, *space, *replace, *utf8, *size_label, *size_sep, *counter_label, *status_text;
-  PyObject *zero, *one, *two, *three, *five, *ten, *twelve, *fifteen;
-  PyObject* main_names;
-  PyObject *__dict__, *__dictoffset__, *__mro__, *__objclass__;
+  DECK_NAMES(PELMAR_NAMES)
 };
 
 // The module state: see deck::ModuleBase.
+#define PELMAR_FIELDS(X) X(plain_window)  // the last window type found plain (see plain_window)
+
 struct State {
   deck::ModuleBase base;
-  PyObject* plain_window;  // the last window type found plain (see plain_window)
+  DECK_STATE_FIELDS(PELMAR_FIELDS)
   Names n;
 };
-
-void init_names(Names& N) {
-  auto intern = [](const char* s) { return deck::interned(s).release(); };
-#define NAME(x) N.x = intern(#x)
-  NAME(CVobj_Curses); NAME(CVobj_STDSCR); NAME(CVobj_Window); NAME(Gobj_curses); NAME(CLASS_Pelmar); NAME(main);
-  NAME(initscr); NAME(clear); NAME(refresh); NAME(start_color); NAME(init_pair); NAME(encode); NAME(getmaxyx);
-  NAME(getch); NAME(echo); NAME(getstr); NAME(addstr); NAME(color_pair); NAME(attron); NAME(attroff); NAME(move);
-  NAME(newwin); NAME(wrapper); NAME(endwin); NAME(decode); NAME(encoding);
-  NAME(CUF_SET_ColorTableDefault); NAME(CUF_SET_ColorTable); NAME(CUF_GET_SCR_MAX); NAME(CUF_strlen);
-  NAME(CUF_PrintXY); NAME(CUF_PrintSTATUS); NAME(CUF_Move); NAME(CUF_Refresh);
-  NAME(COLOR_WHITE); NAME(COLOR_RED); NAME(COLOR_GREEN); NAME(COLOR_CYAN); NAME(COLOR_BLACK);
-#undef NAME
-  N.big5 = intern("big5");
-  N.space = intern(" ");
-  N.replace = intern("replace");
-  N.utf8 = intern("utf-8");
-  N.size_label = intern("螢幕尺寸: Width: ");
-  N.size_sep = intern(", Height: ");
-  N.counter_label = intern("計數器： ");
-  N.status_text = intern("[ 狀態列顯示列 ]");
-  auto num = [](long v) { return ok(PyLong_FromLong(v)).release(); };
-  N.zero = num(0);
-  N.one = num(1);
-  N.two = num(2);
-  N.three = num(3);
-  N.five = num(5);
-  N.ten = num(10);
-  N.twelve = num(12);
-  N.fifteen = num(15);
-  N.main_names = deck::kwnames({"Pobj_STDSCR"}).release();
-  N.__dict__ = intern("__dict__");
-  N.__dictoffset__ = intern("__dictoffset__");
-  N.__mro__ = intern("__mro__");
-  N.__objclass__ = intern("__objclass__");
-}
-
 
 // An exact int that fits a C long, the usual screen number.
 inline bool plain_long(PyObject* o, long& v) {
@@ -194,8 +168,7 @@ Ref m_init(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject *self = a[0], *curses = a[1], *stdscr = a[2];
   if (curses == Py_None) {
-    PyErr_SetString(PyExc_RuntimeError, "CLASS_Pelmar not support windows platform");
-    throw deck::PyErrSet{};
+    deck::raise(PyExc_RuntimeError, "CLASS_Pelmar not support windows platform");
   }
   set_attr(self, N.CVobj_Curses, curses);
   set_attr(self, N.CVobj_STDSCR, stdscr);
@@ -373,7 +346,7 @@ bool own_strlen(State& st, PyObject* self) {
   Ref dict = ok(PyObject_GenericGetDict(self, nullptr));
   if (!PyDict_Check(dict.get())) return false;
   if (PyDict_GetItemWithError(dict.get(), N.CUF_strlen)) return false;
-  if (PyErr_Occurred()) throw deck::PyErrSet{};
+  deck::throw_if_error();
   return true;
 }
 
@@ -433,7 +406,7 @@ Ref m_print_status(State& st, PyObject* const* a) {
   // self.CVobj_STDSCR.attron(self.CVobj_Curses.color_pair(5)), and so for attroff
   auto switch_pair = [&](PyObject* method) {
     Looked on_off = looked_up(st, screen(N, self), method);
-    Ref pair = call_method(curses_of(N, self).get(), N.color_pair, N.five);
+    Ref pair = call_method(curses_of(N, self).get(), N.color_pair, N.status_pair);
     on_off(pair.get());
   };
   switch_pair(N.attron);
@@ -583,7 +556,7 @@ int exec_module(PyObject* module) noexcept {
     State* st = deck::state_of<State>(module);
     if (!st) throw deck::PyErrSet{};
     deck::init_base(st->base, module, deck::method_spec("PelmarDeck.method_descriptor"), nullptr);
-    init_names(st->n);
+    st->n.init();
     const Names& N = st->n;
     PyObject* g = st->base.globals;
     deck::import_module(g, "sys", "sys");

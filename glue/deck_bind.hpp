@@ -85,13 +85,11 @@ inline Prepared prepare(const Sig& s, bool method) {
   const int n = s.n();
   const int lo = s.first_default();
   if (lo < n) {
-    PyErr_Format(PyExc_TypeError, "%s() takes from %d to %d positional arguments but %zd %s given", s.qualname,
+    raise_format(PyExc_TypeError, "%s() takes from %d to %d positional arguments but %zd %s given", s.qualname,
                  lo, n, given, given == 1 ? "was" : "were");
-  } else {
-    PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd %s given", s.qualname, n,
-                 n == 1 ? "" : "s", given, given == 1 ? "was" : "were");
   }
-  throw PyErrSet{};
+  raise_format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd %s given", s.qualname, n,
+               n == 1 ? "" : "s", given, given == 1 ? "was" : "were");
 }
 
 [[noreturn]] inline void raise_missing(const Sig& s, const int* missing, size_t m) {
@@ -102,9 +100,8 @@ inline Prepared prepare(const Sig& s, bool method) {
     list += s.params[static_cast<size_t>(missing[i])];
     list += "'";
   }
-  PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", s.qualname, m,
+  raise_format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", s.qualname, m,
                m == 1 ? "" : "s", list.c_str());
-  throw PyErrSet{};
 }
 
 // The edit distance the interpreter uses for its "Did you mean" suggestions
@@ -200,13 +197,11 @@ inline Ref keyword_suggestion(PyObject* names, PyObject* key) {
 [[noreturn]] inline void raise_unexpected_keyword(const Sig& s, PyObject* names, PyObject* key) {
   if (runtime_version() >= 0x030D00) {
     if (Ref suggestion = keyword_suggestion(names, key)) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'. Did you mean '%S'?", s.qualname,
+      raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'. Did you mean '%S'?", s.qualname,
                    key, suggestion.get());
-      throw PyErrSet{};
     }
   }
-  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", s.qualname, key);
-  throw PyErrSet{};
+  raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", s.qualname, key);
 }
 
 // Fills out[0..n) with borrowed references from args (positional, then one
@@ -234,8 +229,7 @@ inline void bind(const Sig& s, PyObject* names, PyObject* defaults, PyObject* co
       }
       if (idx < 0) raise_unexpected_keyword(s, names, key);
       if (out[idx]) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", s.qualname, key);
-        throw PyErrSet{};
+        raise_format(PyExc_TypeError, "%s() got multiple values for argument '%S'", s.qualname, key);
       }
       out[idx] = args[nargs + k];
     }

@@ -127,11 +127,8 @@ inline Ref iter_for_unpack(PyObject* value) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError) || PyType_GetSlot(Py_TYPE(value), Py_tp_iter) ||
       PySequence_Check(value))
     throw PyErrSet{};
-  PyObject *t, *v, *tb;
-  PyErr_Fetch(&t, &v, &tb);
-  PyErr_NormalizeException(&t, &v, &tb);
-  Ref type = Ref::steal(t), exc = Ref::steal(v), trace = Ref::steal(tb);
-  Ref text = exc ? Ref::steal(PyObject_Str(exc.get())) : Ref{};
+  Error error = Error::take_normalized();
+  Ref text = error.value ? Ref::steal(PyObject_Str(error.value)) : Ref{};
   if (!text) PyErr_Clear();
   const char head[] = "'";
   const char tail[] = "' object is not iterable";
@@ -140,10 +137,9 @@ inline Ref iter_for_unpack(PyObject* value) {
   if (n > nh + nt && PyUnicode_Tailmatch(text.get(), str(head).get(), 0, n, -1) == 1 &&
       PyUnicode_Tailmatch(text.get(), str(tail).get(), 0, n, 1) == 1) {
     Ref type_name = ok(PyUnicode_Substring(text.get(), nh, n - nt));
-    PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %U object", type_name.get());
-    throw PyErrSet{};
+    raise_format(PyExc_TypeError, "cannot unpack non-iterable %U object", type_name.get());
   }
-  PyErr_Restore(type.release(), exc.release(), trace.release());
+  error.restore();
   throw PyErrSet{};
 }
 
@@ -154,22 +150,19 @@ inline std::pair<Ref, Ref> unpack2(PyObject* value) {
   Ref it = iter_for_unpack(value);
   Ref first = Ref::steal(PyIter_Next(it.get()));
   if (!first) {
-    if (PyErr_Occurred()) throw PyErrSet{};
-    PyErr_SetString(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
-    throw PyErrSet{};
+    throw_if_error();
+    raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
   }
   Ref second = Ref::steal(PyIter_Next(it.get()));
   if (!second) {
-    if (PyErr_Occurred()) throw PyErrSet{};
-    PyErr_SetString(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
-    throw PyErrSet{};
+    throw_if_error();
+    raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
   }
   Ref extra = Ref::steal(PyIter_Next(it.get()));
   if (extra) {
-    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    throw PyErrSet{};
+    raise(PyExc_ValueError, "too many values to unpack (expected 2)");
   }
-  if (PyErr_Occurred()) throw PyErrSet{};
+  throw_if_error();
   return {std::move(first), std::move(second)};
 }
 

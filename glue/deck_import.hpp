@@ -8,24 +8,6 @@ namespace deck {
 
 inline void set_global(PyObject* globals, PyObject* name, PyObject* v) { ok(PyDict_SetItem(globals, name, v)); }
 
-// getattr(o, name) with a missing attribute giving null, not an error.
-inline Ref optional_attr(PyObject* o, const char* name) {
-  PyObject* v = PyObject_GetAttrString(o, name);
-  if (!v) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrSet{};
-    PyErr_Clear();
-  }
-  return Ref::steal(v);
-}
-inline Ref optional_attr(PyObject* o, PyObject* name) {
-  PyObject* v = PyObject_GetAttr(o, name);
-  if (!v) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrSet{};
-    PyErr_Clear();
-  }
-  return Ref::steal(v);
-}
-
 // The module's __file__ when it is a str, else null (SystemError "module
 // filename missing"; other errors pass when `errors_pass`).
 inline Ref module_file(PyObject* mod, bool errors_pass) {
@@ -39,9 +21,9 @@ inline Ref module_file(PyObject* mod, bool errors_pass) {
 
 // A module spec's origin when has_location is true and the origin is a str.
 inline Ref spec_file_origin(PyObject* spec) {
-  Ref has_location = optional_attr(spec, "has_location");
+  Ref has_location = optional_attr(spec, interned("has_location").get());
   if (!has_location || !truthy(has_location.get())) return Ref{};
-  Ref origin = optional_attr(spec, "origin");
+  Ref origin = optional_attr(spec, interned("origin").get());
   if (!origin || !PyUnicode_Check(origin.get())) return Ref{};
   return origin;
 }
@@ -51,7 +33,7 @@ inline Ref spec_file_origin(PyObject* spec) {
 inline bool spec_initializing(PyObject* spec, bool errors_pass) {
   if (!spec) return false;
   try {
-    Ref value = optional_attr(spec, "_initializing");
+    Ref value = optional_attr(spec, interned("_initializing").get());
     return value && truthy(value.get());
   } catch (const PyErrSet&) {
     if (!errors_pass) throw;
@@ -72,7 +54,7 @@ inline bool spec_initializing(PyObject* spec, bool errors_pass) {
   bool initializing = false;
   if (version >= 0x030D01) {
     // __spec__.origin, else __file__; no __spec__ at all: unknown location.
-    Ref spec = optional_attr(mod, "__spec__");
+    Ref spec = optional_attr(mod, interned("__spec__").get());
     if (spec) {
       path = spec_file_origin(spec.get());
       if (!path && PyModule_Check(mod)) path = module_file(mod, false);
@@ -107,8 +89,7 @@ inline bool spec_initializing(PyObject* spec, bool errors_pass) {
   if (version >= 0x030C00) ok(PyDict_SetItemString(kwargs.get(), "name_from", name));
   Ref args = tuple_of({msg.get()});
   Ref exc = ok(PyObject_Call(PyExc_ImportError, args.get(), kwargs.get()));
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-  throw PyErrSet{};
+  raise_object(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
 }
 
 // One name of `from module import name`: the attribute, else a submodule
@@ -127,7 +108,7 @@ inline Ref import_attr(PyObject* mod, PyObject* name) {
   if (mod_name) {
     Ref full = ok(PyUnicode_FromFormat("%U.%U", mod_name.get(), name));
     if (PyObject* sub = PyImport_GetModule(full.get())) return Ref::steal(sub);
-    if (PyErr_Occurred()) throw PyErrSet{};
+    throw_if_error();
   }
   raise_cannot_import(mod, name, mod_name.get());
 }
@@ -139,7 +120,7 @@ inline Ref import_function(PyObject* globals) {
   Ref key = str("__builtins__");
   Ref builtins = Ref::borrow(PyDict_GetItemWithError(globals, key.get()));
   if (!builtins) {
-    if (PyErr_Occurred()) throw PyErrSet{};
+    throw_if_error();
     builtins = Ref::borrow(PyEval_GetBuiltins());
   } else if (PyModule_Check(builtins.get())) {
     builtins = Ref::borrow(PyModule_GetDict(builtins.get()));
@@ -157,8 +138,7 @@ inline Ref import_function(PyObject* globals) {
     }
   }
   if (!f) {
-    PyErr_SetString(PyExc_ImportError, "__import__ not found");
-    throw PyErrSet{};
+    raise(PyExc_ImportError, "__import__ not found");
   }
   return f;
 }

@@ -23,26 +23,52 @@ namespace deck {
 // The part of every module's state that the glue uses. All of a module's
 // Python objects live in its state (the module object's m_size block), never
 // in process globals: each module object, reload and interpreter has its own.
-// Fields before a State's `n` member may form cycles through the module and
-// are cleared by m_clear; `n` (interned names, keyword tuples, constants)
-// holds only immutable leaves and goes at m_free.
 struct ModuleBase {
   PyObject* globals;       // the module's dict
   PyObject* method_type;   // the module's method descriptor type
   PyObject* native_type;   // the module's native callable type
   PyObject* bound_method;  // types.MethodType, what functions bind to
+
+  template <class F>
+  void each_ref(F&& f) {
+    f(globals);
+    f(method_type);
+    f(native_type);
+    f(bound_method);
+  }
 };
 
-inline void visit_refs(PyObject** p, size_t n, visitproc visit, void* arg, int& rc) {
-  for (size_t i = 0; i < n && rc == 0; ++i)
-    if (p[i]) rc = visit(p[i], arg);
-}
-inline void clear_refs(PyObject** p, size_t n) {
-  for (size_t i = 0; i < n; ++i) Py_CLEAR(p[i]);
-}
+// A module's State lists its fields once, in X-macros, and the collector's
+// view is derived from them:
+//   #define MY_NAMES(NAME, TEXT, INT, KW)   NAME(x) TEXT(y, "...") INT(ten, 10) KW(kw, "a", "b")
+//   #define MY_FIELDS(X)                    X(some_type) X(some_set)
+//   struct Names { DECK_NAMES(MY_NAMES) };
+//   struct State { ModuleBase base; DECK_STATE_FIELDS(MY_FIELDS) Names n; };
+// NAME(x) is the interned str "x", TEXT an interned str, INT an int, KW a
+// tuple of keyword names. A name used but not listed fails the build. The
+// fields (and `base`) may form cycles through the module and are cleared by
+// m_clear; the names are immutable leaves and go at m_free.
+#define DECK_FIELD_(x, ...) PyObject* x;
+#define DECK_EACH_(x, ...) f(x);
+#define DECK_INIT_NAME_(x) x = ::deck::interned(#x).release();
+#define DECK_INIT_TEXT_(x, text) x = ::deck::interned(text).release();
+#define DECK_INIT_INT_(x, v) x = ::deck::integer(v).release();
+#define DECK_INIT_KW_(x, ...) x = ::deck::kwnames({__VA_ARGS__}).release();
+#define DECK_NAMES(LIST)                                                  \
+  LIST(DECK_FIELD_, DECK_FIELD_, DECK_FIELD_, DECK_FIELD_)                \
+  void init() { LIST(DECK_INIT_NAME_, DECK_INIT_TEXT_, DECK_INIT_INT_, DECK_INIT_KW_) } \
+  template <class F>                                                      \
+  void each_ref(F&& f) {                                                  \
+    LIST(DECK_EACH_, DECK_EACH_, DECK_EACH_, DECK_EACH_)                  \
+  }
+#define DECK_STATE_FIELDS(LIST) \
+  LIST(DECK_FIELD_)             \
+  template <class F>            \
+  void each_ref(F&& f) {        \
+    base.each_ref(f);           \
+    LIST(DECK_EACH_)            \
+  }
 
-// m_traverse, m_clear and m_free for a State made only of PyObject* fields
-// (ModuleBase first, the names block `n` last).
 template <class State>
 State* state_of(PyObject* m) {
   return static_cast<State*>(PyModule_GetState(m));
@@ -51,19 +77,26 @@ template <class State>
 int state_traverse(PyObject* m, visitproc visit, void* arg) {
   State* st = state_of<State>(m);
   int rc = 0;
-  if (st) visit_refs(reinterpret_cast<PyObject**>(st), sizeof(State) / sizeof(PyObject*), visit, arg, rc);
+  auto each = [&](PyObject* p) {
+    if (rc == 0 && p) rc = visit(p, arg);
+  };
+  if (st) {
+    st->each_ref(each);
+    st->n.each_ref(each);
+  }
   return rc;
 }
 template <class State>
 int state_clear(PyObject* m) {
-  static_assert(sizeof(State) % sizeof(PyObject*) == 0);
-  if (State* st = state_of<State>(m)) clear_refs(reinterpret_cast<PyObject**>(st), offsetof(State, n) / sizeof(PyObject*));
+  if (State* st = state_of<State>(m)) st->each_ref([](PyObject*& p) { Py_CLEAR(p); });
   return 0;
 }
 template <class State>
 void state_free(void* m) {
-  if (State* st = state_of<State>(static_cast<PyObject*>(m)))
-    clear_refs(reinterpret_cast<PyObject**>(st), sizeof(State) / sizeof(PyObject*));
+  if (State* st = state_of<State>(static_cast<PyObject*>(m))) {
+    st->each_ref([](PyObject*& p) { Py_CLEAR(p); });
+    st->n.each_ref([](PyObject*& p) { Py_CLEAR(p); });
+  }
 }
 
 // Global lookup as the interpreter does it: the module's globals, then the
@@ -72,14 +105,13 @@ inline Ref global(PyObject* globals, PyObject* name) {
   if (!globals) raise(PyExc_RuntimeError, "the module has been cleared");
   PyObject* v = PyDict_GetItemWithError(globals, name);
   if (v) return Ref::borrow(v);
-  if (PyErr_Occurred()) throw PyErrSet{};
+  throw_if_error();
   if (PyObject* builtins = PyEval_GetBuiltins()) {
     v = PyDict_GetItemWithError(builtins, name);
     if (v) return Ref::borrow(v);
-    if (PyErr_Occurred()) throw PyErrSet{};
+    throw_if_error();
   }
-  PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-  throw PyErrSet{};
+  raise_format(PyExc_NameError, "name '%U' is not defined", name);
 }
 
 // The module body behind a Py_mod_exec slot: 0, or -1 with the exception set.
@@ -170,15 +202,13 @@ inline Method* as_method(PyObject* o) { return reinterpret_cast<Method*>(o); }
   return guarded([&]() -> Ref {
     if (!m->cls || !m->state->globals) raise(PyExc_RuntimeError, "the module has been cleared");
     if (nargs < 1) {
-      PyErr_Format(PyExc_TypeError, "unbound method %s() needs an argument", m->sig->qualname);
-      throw PyErrSet{};
+      raise_format(PyExc_TypeError, "unbound method %s() needs an argument", m->sig->qualname);
     }
     if (!PyObject_TypeCheck(args[0], reinterpret_cast<PyTypeObject*>(m->cls))) {
       Ref owner = attr(m->cls, interned("__name__").get());
       Ref given = attr(reinterpret_cast<PyObject*>(Py_TYPE(args[0])), interned("__name__").get());
-      PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%U' objects doesn't apply to a '%U' object", m->sig->name,
+      raise_format(PyExc_TypeError, "descriptor '%s' for '%U' objects doesn't apply to a '%U' object", m->sig->name,
                    owner.get(), given.get());
-      throw PyErrSet{};
     }
     PyObject* a[kMaxParams];
     bind(*m->sig, m->names, m->defaults, args, nargs, kwnames, a);

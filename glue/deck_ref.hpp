@@ -1,18 +1,15 @@
-// Owned references, checked C API results, and how errors cross the
-// C++/Python boundary.
+// Owned references, checked C API results, and the small reads every
+// module makes (attributes, items, iteration).
 #pragma once
 
 #include <Python.h>
 
-#include <exception>
-#include <new>
 #include <string>
 #include <utility>
 
-namespace deck {
+#include "deck_error.hpp"
 
-// Thrown when a C API call failed; the interpreter's error indicator is set.
-struct PyErrSet {};
+namespace deck {
 
 // An owned reference (or none). Move-only: every reference has one owner.
 class Ref {
@@ -65,70 +62,6 @@ inline int ok(int rc) {
   return rc;
 }
 
-[[noreturn]] inline void raise(PyObject* type, const char* msg) {
-  PyErr_SetString(type, msg);
-  throw PyErrSet{};
-}
-
-// A pending exception, held while cleanup calls run, then put back.
-class SavedError {
- public:
-  SavedError() noexcept { PyErr_Fetch(&t_, &v_, &tb_); }
-  SavedError(const SavedError&) = delete;
-  SavedError& operator=(const SavedError&) = delete;
-  ~SavedError() {
-    Py_XDECREF(t_);
-    Py_XDECREF(v_);
-    Py_XDECREF(tb_);
-  }
-  void restore() noexcept {
-    PyErr_Restore(t_, v_, tb_);
-    t_ = v_ = tb_ = nullptr;
-  }
-
- private:
-  PyObject* t_ = nullptr;
-  PyObject* v_ = nullptr;
-  PyObject* tb_ = nullptr;
-};
-
-// Runs `undo` when an exception (C++ or Python) passes through, keeping the
-// original error: the first failure is the one the caller sees.
-template <class Body, class Undo>
-decltype(auto) undo_on_error(Body&& body, Undo&& undo) {
-  try {
-    return body();
-  } catch (const PyErrSet&) {
-    SavedError saved;
-    try {
-      undo();
-    } catch (const PyErrSet&) {
-      PyErr_Clear();
-    }
-    saved.restore();
-    throw;
-  }
-}
-
-// Every entry from the interpreter goes through here: no C++ exception
-// crosses into it. (A thread ended by the interpreter at shutdown unwinds
-// through these frames without stopping: see deck_unwind.cpp.)
-template <class F>
-PyObject* guarded(F&& f) noexcept {
-  try {
-    return f().release();
-  } catch (const PyErrSet&) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_SystemError, e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
-  }
-  return nullptr;
-}
-
 // The running interpreter's version as 0xMMmmuu (3.13.1 gives 0x030D01):
 // some messages of the interpreter differ between versions.
 inline int runtime_version() {
@@ -153,6 +86,26 @@ inline Ref integer(long v) { return ok(PyLong_FromLong(v)); }
 inline Ref attr(PyObject* o, PyObject* name) { return ok(PyObject_GetAttr(o, name)); }
 inline void set_attr(PyObject* o, PyObject* name, PyObject* v) { ok(PyObject_SetAttr(o, name, v)); }
 inline bool truthy(PyObject* o) { return ok(PyObject_IsTrue(o)) != 0; }
+
+// getattr(o, name) with a missing attribute giving null, not an error: only
+// an AttributeError means missing, as hasattr() decides.
+inline Ref optional_attr(PyObject* o, PyObject* name) {
+  PyObject* v = PyObject_GetAttr(o, name);
+  if (!v) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrSet{};
+    PyErr_Clear();
+  }
+  return Ref::steal(v);
+}
+
+// f(item) for each item of `iterable`, as a for statement walks it (owned
+// references); an error from the iterator is raised after the items it gave.
+template <class F>
+void for_each(PyObject* iterable, F&& f) {
+  Ref it = ok(PyObject_GetIter(iterable));
+  while (PyObject* item = PyIter_Next(it.get())) f(Ref::steal(item));
+  throw_if_error();
+}
 
 // Items as strong references: the container may change (another thread, or
 // code a call runs) while the item is in use. list_item is null past the end;

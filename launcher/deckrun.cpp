@@ -57,11 +57,8 @@ int run(PyObject* argv) {
   } catch (const deck::PyErrSet&) {
     // a dotted name whose parent is missing, or a relative name: one line, as for a missing module
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
-    write(sys.get(), "stderr", ok(PyUnicode_FromFormat("deckrun: %S\n", v.get())).get());
+    deck::Error error = deck::Error::take_normalized();
+    write(sys.get(), "stderr", ok(PyUnicode_FromFormat("deckrun: %S\n", error.value)).get());
     return 1;
   }
   if (spec.get() == Py_None) {

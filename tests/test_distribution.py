@@ -15,7 +15,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MODULES = ("OrvanDeck", "PelmarDeck", "deckrun")
 STUB_FILES = {n + "-stubs/" + f for n in MODULES for f in ("__init__.pyi", "py.typed")}
 PAYLOAD = {n + ".abi3.so" for n in MODULES} | STUB_FILES
-SDIST_SOURCES = {"pyproject.toml", "CMakeLists.txt", "README.md", "OrvanDeck/OrvanDeck.cpp",
+SDIST_SOURCES = {"pyproject.toml", "CMakeLists.txt", "README.md", "OrvanDeck/module.cpp", "OrvanDeck/orvan.hpp",
                  "PelmarDeck/PelmarDeck.cpp", "launcher/deckrun.cpp", "glue/deck_glue.hpp"} \
     | {"stubs/" + f for f in STUB_FILES}
 
