@@ -143,7 +143,7 @@ Ref plain_lookup(const Names& N, PyObject* mro, PyObject* name) {
 // `obj.name` looked up where Python looks it up: before the call's arguments
 // are made. On a plain window the lookup is left to the call, which then
 // makes no bound method.
-struct Looked {
+struct LookedUpMethod {
   Ref obj, bound;  // `bound` is null on a plain window
   PyObject* name;
 
@@ -156,14 +156,16 @@ struct Looked {
   }
 };
 
-[[gnu::always_inline]] inline Looked looked_up(State& st, Ref obj, PyObject* name) {
+[[gnu::always_inline]] inline LookedUpMethod looked_up(State& st, Ref obj, PyObject* name) {
   Ref bound = plain_window(st, obj.get()) ? Ref{} : attr(obj.get(), name);
   return {std::move(obj), std::move(bound), name};
 }
 
 // ---------------------------------------------------------------------------
-// Methods. a[0] is the instance.
+// Methods, each signature above its body. a[0] is the instance; each body
+// names its arguments first.
 
+const Sig S_init{"__init__", "CLASS_Pelmar.__init__", {"self", "Pobj_Curses", "Pobj_STDSCR"}, {}};
 Ref m_init(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject *self = a[0], *curses = a[1], *stdscr = a[2];
@@ -179,22 +181,27 @@ Ref m_init(State& st, PyObject* const* a) {
   return none();
 }
 
+const Sig S_clear{"CUF_clear", "CLASS_Pelmar.CUF_clear", {"self"}, {}};
 Ref m_clear(State& st, PyObject* const* a) {
   const Names& N = st.n;
-  call_method(screen(N, a[0]).get(), N.clear);
+  PyObject* self = a[0];
+  call_method(screen(N, self).get(), N.clear);
   return none();
 }
 
+const Sig S_strlen{"CUF_strlen", "CLASS_Pelmar.CUF_strlen", {"self", "Pms_Text"}, {}};
 Ref m_strlen(State& st, PyObject* const* a) {
   const Names& N = st.n;
+  PyObject* text = a[1];
   // An exact str encodes as its encode method would, without the lookup.
-  Ref encoded = PyUnicode_CheckExact(a[1]) ? ok(PyUnicode_AsEncodedString(a[1], "big5", "strict"))
-                                           : call_method(a[1], N.encode, N.big5);
+  Ref encoded = PyUnicode_CheckExact(text) ? ok(PyUnicode_AsEncodedString(text, "big5", "strict"))
+                                           : call_method(text, N.encode, N.big5);
   const Py_ssize_t n = PyObject_Size(encoded.get());
   if (n < 0) throw deck::PyErrSet{};
   return ok(PyLong_FromSsize_t(n));
 }
 
+const Sig S_color_table_default{"CUF_SET_ColorTableDefault", "CLASS_Pelmar.CUF_SET_ColorTableDefault", {"self"}, {}};
 Ref m_color_table_default(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject* g = st.base.globals;
@@ -203,10 +210,12 @@ Ref m_color_table_default(State& st, PyObject* const* a) {
                           colour(N.COLOR_CYAN).get(), colour(N.COLOR_BLACK).get()});
   Ref bk = deck::list_of({colour(N.COLOR_BLACK).get(), colour(N.COLOR_BLACK).get(), colour(N.COLOR_BLACK).get(),
                           colour(N.COLOR_BLACK).get(), colour(N.COLOR_WHITE).get()});
-  call_method(a[0], N.CUF_SET_ColorTable, fg.get(), bk.get());
+  PyObject* self = a[0];
+  call_method(self, N.CUF_SET_ColorTable, fg.get(), bk.get());
   return none();
 }
 
+const Sig S_color_table{"CUF_SET_ColorTable", "CLASS_Pelmar.CUF_SET_ColorTable", {"self", "PmUa_FG_COLOR", "PmUa_BK_COLOR"}, {}};
 Ref m_color_table(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject *self = a[0], *fg = a[1], *bk = a[2];
@@ -224,9 +233,11 @@ Ref m_color_table(State& st, PyObject* const* a) {
   return none();
 }
 
+const Sig S_scr_max{"CUF_GET_SCR_MAX", "CLASS_Pelmar.CUF_GET_SCR_MAX", {"self"}, {}};
 Ref m_get_scr_max(State& st, PyObject* const* a) {
   const Names& N = st.n;
-  Ref size = call_method(screen(N, a[0]).get(), N.getmaxyx);
+  PyObject* self = a[0];
+  Ref size = call_method(screen(N, self).get(), N.getmaxyx);
   // The usual (rows, cols) tuple swaps without unpacking.
   if (PyTuple_CheckExact(size.get()) && PyTuple_Size(size.get()) == 2)
     return ok(PyTuple_Pack(2, PyTuple_GetItem(size.get(), 1), PyTuple_GetItem(size.get(), 0)));
@@ -234,12 +245,14 @@ Ref m_get_scr_max(State& st, PyObject* const* a) {
   return ok(PyTuple_Pack(2, cols.get(), rows.get()));
 }
 
+const Sig S_get_key{"CUF_GetKey", "CLASS_Pelmar.CUF_GetKey", {"self"}, {}};
 Ref m_get_key(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject* self = a[0];
   return call_method(screen(N, self).get(), N.getch);
 }
 
+const Sig S_input{"CUF_Input", "CLASS_Pelmar.CUF_Input", {"self", "Pmi_PosX", "Pmi_PosY", "Pmi_MAX_LEN"}, {}};
 Ref m_input(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject *self = a[0], *x = a[1], *y = a[2], *max_len = a[3];
@@ -257,12 +270,16 @@ Ref m_input(State& st, PyObject* const* a) {
   return call_method(line.get(), N.decode, encoding.get(), N.replace);
 }
 
+const Sig S_print{"CUF_Print", "CLASS_Pelmar.CUF_Print", {"self", "Pms_Text"}, {}};
 Ref m_print(State& st, PyObject* const* a) {
   const Names& N = st.n;
-  call_method(screen(N, a[0]).get(), N.addstr, a[1]);
+  PyObject *self = a[0], *text = a[1];
+  call_method(screen(N, self).get(), N.addstr, text);
   return none();
 }
 
+const Sig S_print_xy{"CUF_PrintXY", "CLASS_Pelmar.CUF_PrintXY",
+                     {"self", "Pmi_PosX", "Pmi_PosY", "Pms_Text", "Pmi_ColorTableIndex"}, {}};
 Ref m_print_xy(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject *self = a[0], *x = a[1], *y = a[2], *text = a[3], *index = a[4];
@@ -271,7 +288,7 @@ Ref m_print_xy(State& st, PyObject* const* a) {
   if (compare<Py_GE>(y, h.get())) return none();
   if (compare<Py_GT>(index, 0, N.zero)) {
     // self.CVobj_STDSCR.addstr(..., self.CVobj_Curses.color_pair(index))
-    Looked addstr = looked_up(st, screen(N, self), N.addstr);
+    LookedUpMethod addstr = looked_up(st, screen(N, self), N.addstr);
     Ref colour = call_method(curses_of(N, self).get(), N.color_pair, index);
     addstr(y, x, text, colour.get());
   } else {
@@ -280,6 +297,7 @@ Ref m_print_xy(State& st, PyObject* const* a) {
   return none();
 }
 
+const Sig S_print_c{"CUF_PrintC", "CLASS_Pelmar.CUF_PrintC", {"self", "Pmi_PosY", "Pms_Text"}, {}};
 Ref m_print_c(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject *self = a[0], *y = a[1], *text = a[2];
@@ -374,6 +392,7 @@ std::pair<Ref, Ref> fit_measured(const Names& N, PyObject* self, PyObject* text,
   return {std::move(shown), std::move(used)};
 }
 
+const Sig S_print_status{"CUF_PrintSTATUS", "CLASS_Pelmar.CUF_PrintSTATUS", {"self", "Pms_Text"}, {}};
 Ref m_print_status(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject *self = a[0], *text = a[1];
@@ -405,7 +424,7 @@ Ref m_print_status(State& st, PyObject* const* a) {
 
   // self.CVobj_STDSCR.attron(self.CVobj_Curses.color_pair(5)), and so for attroff
   auto switch_pair = [&](PyObject* method) {
-    Looked on_off = looked_up(st, screen(N, self), method);
+    LookedUpMethod on_off = looked_up(st, screen(N, self), method);
     Ref pair = call_method(curses_of(N, self).get(), N.color_pair, N.status_pair);
     on_off(pair.get());
   };
@@ -414,7 +433,7 @@ Ref m_print_status(State& st, PyObject* const* a) {
   // the padded text included (a padding count that is no int).
   deck::undo_on_error(
       [&] {
-        Looked addstr = looked_up(st, screen(N, self), N.addstr);
+        LookedUpMethod addstr = looked_up(st, screen(N, self), N.addstr);
         Ref row = ok(PyNumber_Subtract(h.get(), N.one));
         Ref padding = ok(PyNumber_Multiply(N.space, space_cnt.get()));
         Ref padded = ok(PyNumber_Add(shown.get(), padding.get()));
@@ -425,18 +444,24 @@ Ref m_print_status(State& st, PyObject* const* a) {
   return none();
 }
 
+const Sig S_refresh{"CUF_Refresh", "CLASS_Pelmar.CUF_Refresh", {"self"}, {}};
 Ref m_refresh(State& st, PyObject* const* a) {
   const Names& N = st.n;
-  call_method(screen(N, a[0]).get(), N.refresh);
+  PyObject* self = a[0];
+  call_method(screen(N, self).get(), N.refresh);
   return none();
 }
 
+const Sig S_move{"CUF_Move", "CLASS_Pelmar.CUF_Move", {"self", "Pmi_PosX", "Pmi_PosY"}, {}};
 Ref m_move(State& st, PyObject* const* a) {
   const Names& N = st.n;
-  call_method(screen(N, a[0]).get(), N.move, a[2], a[1]);
+  PyObject *self = a[0], *x = a[1], *y = a[2];
+  call_method(screen(N, self).get(), N.move, y, x);  // curses takes the row first
   return none();
 }
 
+const Sig S_create_window{"CUF_Create_Window", "CLASS_Pelmar.CUF_Create_Window",
+                          {"self", "Pmi_PosX", "Pmi_PosY", "Pmi_Width", "Pmi_Height"}, {}};
 Ref m_create_window(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject* g = st.base.globals;
@@ -447,21 +472,28 @@ Ref m_create_window(State& st, PyObject* const* a) {
   return attr(self, N.CVobj_Window);
 }
 
+const Sig S_print_w{"CUF_PrintW", "CLASS_Pelmar.CUF_PrintW", {"self", "Pobj_Window", "Pms_Text"}, {}};
 Ref m_print_w(State& st, PyObject* const* a) {
   const Names& N = st.n;
-  call_method(a[1], N.addstr, a[2]);
+  PyObject *window = a[1], *text = a[2];
+  call_method(window, N.addstr, text);
   return none();
 }
 
+const Sig S_print_xyw{"CUF_PrintXYW", "CLASS_Pelmar.CUF_PrintXYW",
+                      {"self", "Pobj_Window", "Pmi_PosX", "Pmi_PosY", "Pms_Text", "Pmi_ColorTableIndex"}, {}};
 Ref m_print_xyw(State& st, PyObject* const* a) {
   const Names& N = st.n;
-  call_method(a[1], N.addstr, a[3], a[2], a[4], a[5]);
+  PyObject *window = a[1], *x = a[2], *y = a[3], *text = a[4], *index = a[5];
+  call_method(window, N.addstr, y, x, text, index);  // curses takes the row first
   return none();
 }
 
+const Sig S_refresh_w{"CUF_RefreshW", "CLASS_Pelmar.CUF_RefreshW", {"self", "Pobj_Window"}, {}};
 Ref m_refresh_w(State& st, PyObject* const* a) {
   const Names& N = st.n;
-  call_method(a[1], N.refresh);
+  PyObject* window = a[1];
+  call_method(window, N.refresh);
   return none();
 }
 
@@ -469,6 +501,7 @@ Ref m_refresh_w(State& st, PyObject* const* a) {
 // The demonstration: redraws the size, a counter and the status line until
 // an exception (Ctrl-C) ends it.
 
+const Sig S_main{"main", "main", {"Pobj_STDSCR"}, {}};
 Ref f_main(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject* g = st.base.globals;
@@ -504,30 +537,7 @@ Ref f_main(State& st, PyObject* const* a) {
 }
 
 // ---------------------------------------------------------------------------
-// Signatures and the class.
-
-const Sig S_init{"__init__", "CLASS_Pelmar.__init__", {"self", "Pobj_Curses", "Pobj_STDSCR"}, {}};
-const Sig S_clear{"CUF_clear", "CLASS_Pelmar.CUF_clear", {"self"}, {}};
-const Sig S_strlen{"CUF_strlen", "CLASS_Pelmar.CUF_strlen", {"self", "Pms_Text"}, {}};
-const Sig S_ct_default{"CUF_SET_ColorTableDefault", "CLASS_Pelmar.CUF_SET_ColorTableDefault", {"self"}, {}};
-const Sig S_ct{"CUF_SET_ColorTable", "CLASS_Pelmar.CUF_SET_ColorTable", {"self", "PmUa_FG_COLOR", "PmUa_BK_COLOR"}, {}};
-const Sig S_scr_max{"CUF_GET_SCR_MAX", "CLASS_Pelmar.CUF_GET_SCR_MAX", {"self"}, {}};
-const Sig S_get_key{"CUF_GetKey", "CLASS_Pelmar.CUF_GetKey", {"self"}, {}};
-const Sig S_input{"CUF_Input", "CLASS_Pelmar.CUF_Input", {"self", "Pmi_PosX", "Pmi_PosY", "Pmi_MAX_LEN"}, {}};
-const Sig S_print{"CUF_Print", "CLASS_Pelmar.CUF_Print", {"self", "Pms_Text"}, {}};
-const Sig S_print_xy{"CUF_PrintXY", "CLASS_Pelmar.CUF_PrintXY",
-                     {"self", "Pmi_PosX", "Pmi_PosY", "Pms_Text", "Pmi_ColorTableIndex"}, {}};
-const Sig S_print_c{"CUF_PrintC", "CLASS_Pelmar.CUF_PrintC", {"self", "Pmi_PosY", "Pms_Text"}, {}};
-const Sig S_print_status{"CUF_PrintSTATUS", "CLASS_Pelmar.CUF_PrintSTATUS", {"self", "Pms_Text"}, {}};
-const Sig S_refresh{"CUF_Refresh", "CLASS_Pelmar.CUF_Refresh", {"self"}, {}};
-const Sig S_move{"CUF_Move", "CLASS_Pelmar.CUF_Move", {"self", "Pmi_PosX", "Pmi_PosY"}, {}};
-const Sig S_create_window{"CUF_Create_Window", "CLASS_Pelmar.CUF_Create_Window",
-                          {"self", "Pmi_PosX", "Pmi_PosY", "Pmi_Width", "Pmi_Height"}, {}};
-const Sig S_print_w{"CUF_PrintW", "CLASS_Pelmar.CUF_PrintW", {"self", "Pobj_Window", "Pms_Text"}, {}};
-const Sig S_print_xyw{"CUF_PrintXYW", "CLASS_Pelmar.CUF_PrintXYW",
-                      {"self", "Pobj_Window", "Pmi_PosX", "Pmi_PosY", "Pms_Text", "Pmi_ColorTableIndex"}, {}};
-const Sig S_refresh_w{"CUF_RefreshW", "CLASS_Pelmar.CUF_RefreshW", {"self", "Pobj_Window"}, {}};
-const Sig S_main{"main", "main", {"Pobj_STDSCR"}, {}};
+// The class and the module.
 
 template <Ref (*F)(State&, PyObject* const*)>
 constexpr deck::ImplFn impl = deck::thunk<State, F>;
@@ -567,8 +577,8 @@ int exec_module(PyObject* module) noexcept {
              {&S_init, impl<m_init>},
              {&S_clear, impl<m_clear>},
              {&S_strlen, impl<m_strlen>},
-             {&S_ct_default, impl<m_color_table_default>},
-             {&S_ct, impl<m_color_table>},
+             {&S_color_table_default, impl<m_color_table_default>},
+             {&S_color_table, impl<m_color_table>},
              {&S_scr_max, impl<m_get_scr_max>},
              {&S_get_key, impl<m_get_key>},
              {&S_input, impl<m_input>},
