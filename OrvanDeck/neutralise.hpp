@@ -12,8 +12,7 @@
 
 namespace orvan {
 
-using deck::ok;
-using deck::Ref;
+using namespace deck::prelude;
 
 // rich passes ESC, the other C0 controls, DEL and C1 to the terminal as they
 // are, so text from outside could retitle, clear or drive it. Newline and tab

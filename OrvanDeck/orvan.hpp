@@ -8,19 +8,7 @@
 
 namespace orvan {
 
-using deck::attr;
-using deck::call;
-using deck::call_kw;
-using deck::call_method;
-using deck::call_method_kw;
-using deck::global;
-using deck::none;
-using deck::ok;
-using deck::Ref;
-using deck::set_attr;
-using deck::Sig;
-using deck::truthy;
-using deck::unpack2;
+using namespace deck::prelude;
 
 // A log line's time stamp with its digits as zeros.
 inline constexpr char kStampShape[] = "0000/00/00-00:00:00";

@@ -3,16 +3,7 @@
 
 namespace {
 
-using deck::attr;
-using deck::call;
-using deck::call_method;
-using deck::global;
-using deck::none;
-using deck::ok;
-using deck::Ref;
-using deck::set_attr;
-using deck::Sig;
-using deck::unpack2;
+using namespace deck::prelude;
 
 // Interned names, texts, numbers and keyword-name tuples, each listed once.
 #define PELMAR_NAMES(NAME, TEXT, INT, KW)                                                                   \

@@ -8,3 +8,20 @@
 #include "deck_import.hpp"   // module-body imports
 #include "deck_module.hpp"   // module state, classes and their method descriptors
 #include "deck_native.hpp"   // the native callable type
+
+// What module code uses unqualified: `using namespace deck::prelude;`.
+namespace deck::prelude {
+using deck::attr;
+using deck::call;
+using deck::call_kw;
+using deck::call_method;
+using deck::call_method_kw;
+using deck::global;
+using deck::none;
+using deck::ok;
+using deck::Ref;
+using deck::set_attr;
+using deck::Sig;
+using deck::truthy;
+using deck::unpack2;
+}  // namespace deck::prelude
