@@ -1,5 +1,7 @@
-// Module state, module bodies, global lookup and imports, and classes made
-// through type() whose methods are the module's own method descriptors.
+// Module state (its fields and names listed once, the collector's view
+// derived from them), module bodies, global lookup, and classes made through
+// type() whose methods are the module's own method descriptors. The imports
+// a body makes are in deck_import.hpp.
 #pragma once
 
 #include <structmember.h>
