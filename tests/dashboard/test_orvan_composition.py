@@ -1,18 +1,13 @@
 """OrvanDeck over recording fakes: construction, composition (_render_group),
 the refresh rule and the named tables."""
 
-import os
-import sys
-
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import OrvanDeck  # noqa: E402
-from orvan_fakes import C, dash, fakes, group_of_last_update  # noqa: E402,F401
-from reliability_support import removed_global  # noqa: E402
+import OrvanDeck
+from orvan_fakes import C, group_of_last_update
+from reliability_support import removed_global
 
 ATTRIBUTE_ORDER = [
     "console",

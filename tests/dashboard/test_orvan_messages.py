@@ -2,17 +2,14 @@
 CUF_DisplaySingle and CUF_AddLog, including colour names."""
 
 import datetime as datetime_module
-import os
 import re
 import sys
 import types
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import OrvanDeck  # noqa: E402
-from orvan_fakes import C, LOG_TIME_FORMAT, dash, fakes, group_of_last_update  # noqa: E402,F401
+import OrvanDeck
+from orvan_fakes import C, LOG_TIME_FORMAT, group_of_last_update
 
 E = OrvanDeck.ENUM_RichColor
 

@@ -3,17 +3,13 @@ group or handing it to the live display raises, the operation takes its own
 change back before the exception reaches the caller."""
 
 import io
-import os
-import sys
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import OrvanDeck
+from orvan_fakes import group_of_last_update, make_recording_console
 
-import OrvanDeck  # noqa: E402
-from orvan_fakes import dash, fakes, group_of_last_update, make_recording_console  # noqa: E402,F401
-
-import rich.errors  # noqa: E402
+import rich.errors
 
 FAILURE_POINTS = ["Group", "Live.update"]
 

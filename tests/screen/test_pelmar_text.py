@@ -6,8 +6,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from pelmar_fakes import (STATUS_TEXT, FakeCurses, FakeWindow, Rig, big5_width, rig, status_calls,  # noqa: F401
-                          status_twin)
+from pelmar_fakes import STATUS_TEXT, FakeCurses, FakeWindow, Rig, big5_width, status_calls, status_twin
 import PelmarDeck
 from PelmarDeck import CLASS_Pelmar
 

@@ -10,12 +10,10 @@ import subprocess
 import sys
 import textwrap
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import OrvanDeck  # noqa: E402,F401 - re-exported
-import PelmarDeck  # noqa: E402
-from orvan_fakes import bind_fakes  # noqa: E402
-from pelmar_fakes import FakeCurses, FakeWindow  # noqa: E402
+import OrvanDeck  # noqa: F401 - re-exported
+import PelmarDeck
+from orvan_fakes import bind_fakes
+from pelmar_fakes import FakeCurses, FakeWindow
 
 DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
 
