@@ -9,6 +9,7 @@ import types
 import pytest
 
 import OrvanDeck
+import orvan_twin
 from orvan_fakes import C, LOG_TIME_FORMAT, group_of_last_update
 
 E = OrvanDeck.ENUM_RichColor
@@ -366,11 +367,6 @@ class _OddSub(_Odd):
     pass
 
 
-def _status_twin(self, Pms_MsgSTR):
-    with self.console.status(Pms_MsgSTR):
-        yield
-
-
 def _throw_outcome(make, args, entered, exit_result):
     import warnings
     seen = _Checked.log = []
@@ -408,7 +404,7 @@ def test_status_throw_normalises_as_a_generator(args, fail):
         for exit_result in (False, True):
             _Checked.fail = fail
             try:
-                expected = _throw_outcome(_status_twin, args, entered, exit_result)
+                expected = _throw_outcome(orvan_twin.CLASS_Orvan.CUF_Status.__wrapped__, args, entered, exit_result)
                 got = _throw_outcome(OrvanDeck.CLASS_Orvan.CUF_Status.__wrapped__, args, entered, exit_result)
             finally:
                 _Checked.fail = False
