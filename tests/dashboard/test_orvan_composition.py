@@ -546,17 +546,6 @@ def test_mutating_callers_lists_shows_at_next_refresh(dash, fakes):
     assert fakes.of("Table.add_row") == [C("Table.add_row", "1", "2")]
 
 
-def test_uncomposable_row_is_not_kept(dash, fakes):
-    # a value list that cannot be iterated makes the composition fail; the
-    # operation takes its own change back (issue decision 2)
-    dash.CUF_AddTable("T", ["a"])
-    with pytest.raises(TypeError):
-        dash.CUF_DisplayMulti("T", "r", 5)
-    assert dash.tables["T"]["rows"] == {}
-    dash.CUF_DisplayMulti("T", "r", [5])
-    assert dash.tables["T"]["rows"] == {"r": [5]}
-
-
 # ---------------------------------------------------------------------------
 # reads and lookups of a composition, in order, as its plain twin makes them
 

@@ -167,6 +167,17 @@ def test_later_operations_work_after_rollback(dash, fakes):
     assert g.renderables[0].rows == [("3", "4")]
 
 
+def test_uncomposable_row_is_not_kept(dash, fakes):
+    # a value list that cannot be iterated makes the composition fail; the
+    # operation takes its own change back (issue decision 2)
+    dash.CUF_AddTable("T", ["a"])
+    with pytest.raises(TypeError):
+        dash.CUF_DisplayMulti("T", "r", 5)
+    assert dash.tables["T"]["rows"] == {}
+    dash.CUF_DisplayMulti("T", "r", [5])
+    assert dash.tables["T"]["rows"] == {"r": [5]}
+
+
 # ---------------------------------------------------------------------------
 # with real rich: malformed markup makes Text.from_markup raise MarkupError
 
