@@ -1,4 +1,4 @@
-"""Dashboard benchmarks: OrvanDeck against hand_orvan, in one process.
+"""Dashboard benchmarks: OrvanDeck against its plain-Python twin, in one process.
 
 Run by run.py; writes its results as JSON to the path given as argv[1].
 """
@@ -12,10 +12,11 @@ import time
 import tracemalloc
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+# the twin lives with the tests, which compare with it too
+sys.path[:0] = [HERE, os.path.join(os.path.dirname(HERE), "tests", "support")]
 
 import OrvanDeck  # noqa: E402
-import hand_orvan  # noqa: E402
+import orvan_twin as hand_orvan  # noqa: E402
 from rich.console import Console, Group  # noqa: E402
 
 import timing  # noqa: E402

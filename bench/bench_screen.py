@@ -1,4 +1,4 @@
-"""Screen benchmarks: PelmarDeck against hand_pelmar on a real curses screen.
+"""Screen benchmarks: PelmarDeck against its plain-Python twin on a real curses screen.
 
 run.py starts this inside a pseudo-terminal (TERM=xterm-256color, 80x24);
 results go as JSON to the path given as argv[1], a traceback to argv[1]+".err".
@@ -15,10 +15,11 @@ import termios
 import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+# the twin lives with the tests, which compare with it too
+sys.path[:0] = [HERE, os.path.join(os.path.dirname(HERE), "tests", "support")]
 
 import PelmarDeck  # noqa: E402
-import hand_pelmar  # noqa: E402
+import pelmar_twin as hand_pelmar  # noqa: E402
 
 import timing  # noqa: E402
 

@@ -1,6 +1,7 @@
 /* The least any C extension can do for three screen methods: the same
- * attribute lookups and calls as hand_pelmar.py, through the C API, with no
- * argument binding, no checks beyond the API's own and no module state.
+ * attribute lookups and calls as the twin (tests/support/pelmar_twin.py),
+ * through the C API, with no argument binding, no checks beyond the API's own
+ * and no module state.
  *
  * install(cls) puts them on a subclass as the interpreter's own method
  * descriptors (the call path the interpreter specialises; reaching the

@@ -16,6 +16,7 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+TWINS = os.path.join(os.path.dirname(HERE), "tests", "support")  # the hand-written side
 PY = sys.executable
 DASH_TARGET, SCREEN_TARGET, IMPORT_TARGET = 0.95, 0.90, 1.05
 
@@ -105,16 +106,16 @@ IMPORT_VARIANTS = [
     ("OrvanDeck dependencies", "import enum, datetime, contextlib, rich.live, rich.console, rich.table, "
                                "rich.progress, rich.text, time, random"),
     ("OrvanDeck", "import OrvanDeck"),
-    ("hand_orvan (Python)", "import hand_orvan"),
+    ("orvan_twin (Python)", "import orvan_twin"),
     ("PelmarDeck dependencies", "import curses, sys, os"),
     ("PelmarDeck", "import PelmarDeck"),
-    ("hand_pelmar (Python)", "import hand_pelmar"),
+    ("pelmar_twin (Python)", "import pelmar_twin"),
 ]
 
 
 def run_imports(env, reps):
     """Wall clock of fresh interpreters, interleaved, minus a bare start."""
-    env = dict(env, PYTHONPATH=HERE)
+    env = dict(env, PYTHONPATH=TWINS)
     for _, code in IMPORT_VARIANTS:  # warm the file cache and write the .pyc files
         subprocess.run([PY, "-c", code], env=env, check=True)
     times = {name: [] for name, _ in IMPORT_VARIANTS}
@@ -127,7 +128,7 @@ def run_imports(env, reps):
     base = med(times["interpreter start"])
     # The module body's own time, from the interpreter's import-time report.
     self_us = {}
-    for mod in ("OrvanDeck", "PelmarDeck", "hand_orvan", "hand_pelmar"):
+    for mod in ("OrvanDeck", "PelmarDeck", "orvan_twin", "pelmar_twin"):
         vals = []
         for _ in range(5):
             p = subprocess.run([PY, "-X", "importtime", "-c", f"import {mod}"], env=env, check=True,
@@ -177,7 +178,8 @@ def markdown(meta, dash, screen, imports, plot_file):
     L.append(f"Made by `bash bench/run.sh` on {meta['date']}: Python {meta['python']}, rich {meta['rich']}, "
              f"{meta['cpus']} CPUs, load average {meta['load']} at the start{' (quick run)' if meta['quick'] else ''}.\n")
     L.append("Each case times the extension module and the same work written by hand in Python "
-             "(`bench/hand_orvan.py`, `bench/hand_pelmar.py`: the same rich and curses calls in the same order) "
+             "(the plain-Python twins `tests/support/orvan_twin.py`, `tests/support/pelmar_twin.py`: the same rich and "
+             "curses calls in the same order) "
              "side by side in interleaved rounds; the figures are medians of the rounds. "
              "Ratio = module / hand-written; below 1 the module is faster. "
              f"Targets: dashboard ≤ {DASH_TARGET}, screen ≤ {SCREEN_TARGET}, "
@@ -242,8 +244,8 @@ def markdown(meta, dash, screen, imports, plot_file):
                  "`body` is the module's own line of `-X importtime` (self time, dependencies excluded).\n")
         L.append("| import | ms | vs dependencies alone | body µs | target |")
         L.append("|---|---:|---:|---:|---|")
-        for mod, deps, hand in (("OrvanDeck", "OrvanDeck dependencies", "hand_orvan (Python)"),
-                                ("PelmarDeck", "PelmarDeck dependencies", "hand_pelmar (Python)")):
+        for mod, deps, hand in (("OrvanDeck", "OrvanDeck dependencies", "orvan_twin (Python)"),
+                                ("PelmarDeck", "PelmarDeck dependencies", "pelmar_twin (Python)")):
             L.append(f"| {deps} | {n[deps]:.2f} | 1.000 | | |")
             ratio = n[mod] / n[deps]
             L.append(f"| {mod} | {n[mod]:.2f} | {ratio:.3f} | {imports['self_us'][mod]} | "

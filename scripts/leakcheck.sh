@@ -48,6 +48,6 @@ PYEOF
 
 say "running the leak hunt"
 "$PY" -m pytest -p no:cacheprovider -q -rs \
-    tests/test_refleaks.py tests/test_faults.py tests/test_properties.py "$@" \
+    tests/reliability/test_refleaks.py tests/reliability/test_faults.py tests/reliability/test_properties.py "$@" \
     || die "tests failed under the debug interpreter"
 say "OK: no reference growth"

@@ -18,13 +18,14 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 # imports and module shapes, every method through the recording fakes, the real rich
 # rendering, the shared libraries, and one real-terminal test per module.
 CI_SUBSET=(
-    tests/test_binary.py
-    tests/test_orvan_introspection.py tests/test_pelmar_api.py
-    tests/test_orvan_composition.py tests/test_orvan_messages.py tests/test_orvan_progress.py
-    tests/test_pelmar_colours.py tests/test_pelmar_text.py tests/test_pelmar_input_windows.py
-    tests/test_orvan_real_rich.py
-    "tests/test_orvan_demo.py::test_demo_final_screen"
-    "tests/test_pelmar_terminal.py::test_text_lands_in_cells"
+    tests/packaging/test_binary.py
+    tests/dashboard/test_orvan_introspection.py tests/screen/test_pelmar_api.py
+    tests/dashboard/test_orvan_composition.py tests/dashboard/test_orvan_messages.py
+    tests/dashboard/test_orvan_status.py tests/dashboard/test_orvan_rollback.py tests/dashboard/test_orvan_progress.py
+    tests/screen/test_pelmar_colours.py tests/screen/test_pelmar_text.py tests/screen/test_pelmar_input_windows.py
+    tests/dashboard/test_orvan_real_rich.py
+    "tests/dashboard/test_orvan_demo.py::test_demo_final_screen"
+    "tests/screen/test_pelmar_terminal.py::test_text_lands_in_cells"
 )
 
 ARCH="${1:-}"; shift || true

@@ -1,9 +1,11 @@
-"""The dashboard written by hand in Python over the same rich calls as OrvanDeck.
+"""OrvanDeck in plain Python: the same class, names, state and rich calls in the
+same order, including the rollbacks the extension performs when a refresh raises.
 
-It is the baseline of the benchmarks: the same class, names, state and call
-order, including the rollbacks the extension performs when a refresh raises.
-Module globals are looked up at each call, as in the extension, so the bench
-can rebind Console (or Table, Text, Group for the stubbed profile) here too.
+The one twin of the dashboard. The benchmarks time it against the extension; the
+tests compare with its methods, some with their globals rebound to the
+extension's (``type(f)(f.__code__, vars(OrvanDeck))``). Module globals are
+looked up at each call, as in the extension, so either can rebind Console (or
+Table, Text, Group) here too. Test and benchmark code: never shipped.
 """
 from enum import Enum
 from datetime import datetime
@@ -60,7 +62,9 @@ class CLASS_Orvan:
     def _render_group(self):
         elements = []
         if self.logs:
-            elements.append(Text.from_markup("\n".join(self.logs[-self.Pmi_LogLines:])))
+            # the text is joined before Text.from_markup is looked up, as the extension does
+            log_text = "\n".join(self.logs[-self.Pmi_LogLines:])
+            elements.append(Text.from_markup(log_text))
         if self.single_line_msg:
             elements.append(Text.from_markup(self.single_line_msg))
         for table_id, entry in self.tables.items():
@@ -171,3 +175,9 @@ class CLASS_Orvan:
             self.live.stop()
         if self.progress_bar:
             self.CUF_ProgressStop()
+
+
+# The module's body ends with what its demonstration uses; the demonstration
+# itself has no twin.
+from time import sleep  # noqa: E402,F401
+import random  # noqa: E402,F401

@@ -322,14 +322,12 @@ REENTRY = [
             __subclasscheck__ = __instancecheck__
         class Odd(Exception, metaclass=Meta):
             pass
-        def twin(self, Pms_MsgSTR):
-            with self.console.status(Pms_MsgSTR):
-                yield
+        from orvan_twin import CLASS_Orvan as Twin
         mismatches = []
         for args in [(Odd, 1), (ValueError, None, "tb"), (ValueError(), 1), (1,), (), (KeyError, "k")]:
             for entered in (False, True):
                 seen = []
-                for make in (twin, OrvanDeck.CLASS_Orvan.CUF_Status.__wrapped__):
+                for make in (Twin.CUF_Status.__wrapped__, OrvanDeck.CLASS_Orvan.CUF_Status.__wrapped__):
                     calls = []
                     g = make(types.SimpleNamespace(console=status_console(calls)), "m")
                     if entered:

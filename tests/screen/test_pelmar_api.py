@@ -11,7 +11,6 @@ import textwrap
 
 import pytest
 
-from pelmar_fakes import rig  # noqa: F401  (fixture)
 import PelmarDeck
 from PelmarDeck import CLASS_Pelmar
 

@@ -10,8 +10,7 @@ import time
 
 import pytest
 
-from pelmar_fakes import (DECKRUN, STATUS_TEXT, construction_calls, rig, status_calls,  # noqa: F401
-                          tmux_factory, wait_until)
+from pelmar_fakes import DECKRUN, STATUS_TEXT, construction_calls, status_calls, wait_until
 import PelmarDeck
 
 BLACK, RED, GREEN, WHITE = (curses.COLOR_BLACK, curses.COLOR_RED, curses.COLOR_GREEN,

@@ -3,17 +3,13 @@ group or handing it to the live display raises, the operation takes its own
 change back before the exception reaches the caller."""
 
 import io
-import os
-import sys
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import OrvanDeck
+from orvan_fakes import group_of_last_update, make_recording_console
 
-import OrvanDeck  # noqa: E402
-from orvan_fakes import dash, fakes, group_of_last_update, make_recording_console  # noqa: E402,F401
-
-import rich.errors  # noqa: E402
+import rich.errors
 
 FAILURE_POINTS = ["Group", "Live.update"]
 
@@ -169,6 +165,17 @@ def test_later_operations_work_after_rollback(dash, fakes):
     dash.CUF_DisplayMulti("T", "r", [3, 4])
     g = group_of_last_update(fakes)
     assert g.renderables[0].rows == [("3", "4")]
+
+
+def test_uncomposable_row_is_not_kept(dash, fakes):
+    # a value list that cannot be iterated makes the composition fail; the
+    # operation takes its own change back (issue decision 2)
+    dash.CUF_AddTable("T", ["a"])
+    with pytest.raises(TypeError):
+        dash.CUF_DisplayMulti("T", "r", 5)
+    assert dash.tables["T"]["rows"] == {}
+    dash.CUF_DisplayMulti("T", "r", [5])
+    assert dash.tables["T"]["rows"] == {"r": [5]}
 
 
 # ---------------------------------------------------------------------------

@@ -4,8 +4,7 @@ import contextlib
 
 import pytest
 
-from pelmar_fakes import (BG_DEFAULT, FG_DEFAULT, FakeCurses, FalsyFakeCurses,
-                          construction_calls, rig)  # noqa: F401
+from pelmar_fakes import BG_DEFAULT, FG_DEFAULT, FakeCurses, FalsyFakeCurses, construction_calls
 import PelmarDeck
 from PelmarDeck import CLASS_Pelmar
 

@@ -5,7 +5,6 @@ the call changes nothing and the live display goes on drawing."""
 
 import collections
 import decimal
-import os
 import pathlib
 import sys
 import textwrap
@@ -15,11 +14,9 @@ from rich.progress import BarColumn, Progress, TextColumn
 from rich.table import Table
 from rich.text import Text
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import OrvanDeck  # noqa: E402
-from orvan_fakes import make_recording_console, render_text  # noqa: E402
-from test_orvan_demo import run_in_pty, screen_lines  # noqa: E402
+import OrvanDeck
+from orvan_fakes import make_recording_console, render_text
+from pty_screen import run_in_pty, screen_lines
 
 
 @pytest.fixture

@@ -12,7 +12,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from pelmar_fakes import status_twin
+from pelmar_twin import CLASS_Pelmar as PelmarTwin
 from reliability_support import (MAIN_TWIN, ORVAN_TWINS, PELMAR_TWINS, OrvanDeck, PelmarDeck, PelmarRig,
                                  orvan_rig, raising)
 
@@ -257,15 +257,17 @@ class OldSequence:
 
 
 def _screen_size(size):
-    def ours():
+    def run(get_scr_max):
         rig = PelmarRig()
         s = rig.screen()
         rig.scr.size = size
-        return s.CUF_GET_SCR_MAX()
+        return get_scr_max(s)
+
+    def ours():
+        return run(lambda s: s.CUF_GET_SCR_MAX())
 
     def python():
-        mi_SCRMAX_Y, mi_SCRMAX_X = size
-        return (mi_SCRMAX_X, mi_SCRMAX_Y)
+        return run(PelmarTwin.CUF_GET_SCR_MAX)
 
     return ours, python
 
@@ -409,19 +411,7 @@ def test_status_line_arithmetic_is_pythons(cols, rows):
             outcome = (OverflowError, "cannot fit 'int' into an index-sized integer") + tuple(outcome[2:])
         return outcome, log
 
-    assert same_overflow(run(PelmarDeck.CLASS_Pelmar.CUF_PrintSTATUS)) == same_overflow(run(status_twin))
-
-
-def _print_xy_twin(self, Pmi_PosX, Pmi_PosY, Pms_Text, Pmi_ColorTableIndex):
-    mi_W, mi_H = self.CUF_GET_SCR_MAX()
-    if Pmi_PosX >= mi_W:
-        return
-    if Pmi_PosY >= mi_H:
-        return
-    if Pmi_ColorTableIndex > 0:
-        self.CVobj_STDSCR.addstr(Pmi_PosY, Pmi_PosX, Pms_Text, self.CVobj_Curses.color_pair(Pmi_ColorTableIndex))
-    else:
-        self.CVobj_STDSCR.addstr(Pmi_PosY, Pmi_PosX, Pms_Text)
+    assert same_overflow(run(PelmarDeck.CLASS_Pelmar.CUF_PrintSTATUS)) == same_overflow(run(PelmarTwin.CUF_PrintSTATUS))
 
 
 class _AlwaysGE(int):
@@ -443,4 +433,4 @@ def test_print_xy_compares_as_python(x, y, index, cols):
         s = rig.screen()
         return _outcome(lambda: print_xy(s, x, y, "t", index)), rig.log
 
-    assert run(PelmarDeck.CLASS_Pelmar.CUF_PrintXY) == run(_print_xy_twin)
+    assert run(PelmarDeck.CLASS_Pelmar.CUF_PrintXY) == run(PelmarTwin.CUF_PrintXY)

@@ -1,23 +1,26 @@
 """Shared pieces of the reliability tests: fake rigs for both modules, the
-refcount-growth hunter, and plain Python twins of every method signature."""
+refcount-growth hunter, and every method signature of the plain-Python twins."""
 
 import contextlib
 import gc
+import inspect
 import json
 import os
 import signal
 import subprocess
 import sys
 import textwrap
+import types
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import OrvanDeck  # noqa: E402,F401 - re-exported
-import PelmarDeck  # noqa: E402
-from orvan_fakes import bind_fakes  # noqa: E402
-from pelmar_fakes import FakeCurses, FakeWindow  # noqa: E402
+import OrvanDeck  # noqa: F401 - re-exported
+import PelmarDeck
+import orvan_twin
+import pelmar_twin
+from orvan_fakes import bind_fakes
+from pelmar_fakes import FakeCurses, FakeWindow
 
 DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
+SUPPORT = os.path.dirname(os.path.abspath(__file__))
 
 
 # --------------------------------------------------------------------------
@@ -122,56 +125,25 @@ def expect(exc_type, fn, *args, **kwargs):
 
 
 # --------------------------------------------------------------------------
-# plain Python twins of the C++ signatures; each returns what it bound
+# the twins' signatures, each as a function that returns what a call bound
 
 
-def _twins():
-    def py_orvan_init(self, Pmi_RefreshRate=4, Pmi_LogLines=10): return locals()
-    def py_render_group(self): return locals()
-    def py_add_table(self, Pms_TableID, Pml_Columns): return locals()
-    def py_display_multi(self, Pms_TableID, Pms_RowKey, Pml_ValueList): return locals()
-    def py_orvan_print(self, Pms_MsgStr): return locals()
-    def py_status(self, Pms_MsgSTR): return locals()
-    def py_display_single(self, Pms_MsgSTR, Pms_Color="cyan"): return locals()
-    def py_add_log(self, Pms_LogMsg, Pms_Color="white"): return locals()
-    def py_progress_start(self, Pms_Description="Progress", Pmi_Total=100, Pms_BarColor="green",
-                          Pmf_PercentWidth=0.3): return locals()
-    def py_progress_advance(self, Pmi_Step=1): return locals()
-    def py_self_only(self): return locals()
-
-    def py_pelmar_init(self, Pobj_Curses, Pobj_STDSCR): return locals()
-    def py_text(self, Pms_Text): return locals()
-    def py_color_table(self, PmUa_FG_COLOR, PmUa_BK_COLOR): return locals()
-    def py_input(self, Pmi_PosX, Pmi_PosY, Pmi_MAX_LEN): return locals()
-    def py_print_xy(self, Pmi_PosX, Pmi_PosY, Pms_Text, Pmi_ColorTableIndex): return locals()
-    def py_print_c(self, Pmi_PosY, Pms_Text): return locals()
-    def py_move(self, Pmi_PosX, Pmi_PosY): return locals()
-    def py_create_window(self, Pmi_PosX, Pmi_PosY, Pmi_Width, Pmi_Height): return locals()
-    def py_print_w(self, Pobj_Window, Pms_Text): return locals()
-    def py_print_xyw(self, Pobj_Window, Pmi_PosX, Pmi_PosY, Pms_Text, Pmi_ColorTableIndex): return locals()
-    def py_window(self, Pobj_Window): return locals()
-    def py_main(Pobj_STDSCR): return locals()
-
-    orvan = {
-        "__init__": py_orvan_init, "_render_group": py_render_group, "CUF_AddTable": py_add_table,
-        "CUF_DisplayMulti": py_display_multi, "CUF_Print": py_orvan_print, "CUF_Status": py_status,
-        "CUF_DisplaySingle": py_display_single, "CUF_AddLog": py_add_log,
-        "CUF_ProgressStartP": py_progress_start, "CUF_ProgressAdvance": py_progress_advance,
-        "CUF_ProgressStop": py_self_only, "CUF_Clear": py_self_only, "CUF_Close": py_self_only,
-    }
-    pelmar = {
-        "__init__": py_pelmar_init, "CUF_clear": py_self_only, "CUF_strlen": py_text,
-        "CUF_SET_ColorTableDefault": py_self_only, "CUF_SET_ColorTable": py_color_table,
-        "CUF_GET_SCR_MAX": py_self_only, "CUF_GetKey": py_self_only, "CUF_Input": py_input,
-        "CUF_Print": py_text, "CUF_PrintXY": py_print_xy, "CUF_PrintC": py_print_c,
-        "CUF_PrintSTATUS": py_text, "CUF_Refresh": py_self_only, "CUF_Move": py_move,
-        "CUF_Create_Window": py_create_window, "CUF_PrintW": py_print_w, "CUF_PrintXYW": py_print_xyw,
-        "CUF_RefreshW": py_window,
-    }
-    return orvan, pelmar, py_main
+def _binding(fn):
+    """A function with the parameters of ``fn`` whose body returns its locals; a call the
+    interpreter refuses raises its own TypeError, as calling ``fn`` would."""
+    fn = inspect.unwrap(fn)
+    namespace = {}
+    exec("def %s%s:\n    return locals()" % (fn.__name__, inspect.signature(fn)), namespace)
+    return namespace[fn.__name__]
 
 
-ORVAN_TWINS, PELMAR_TWINS, MAIN_TWIN = _twins()
+def _bindings(cls):
+    return {name: _binding(fn) for name, fn in vars(cls).items() if isinstance(fn, types.FunctionType)}
+
+
+ORVAN_TWINS = _bindings(orvan_twin.CLASS_Orvan)
+PELMAR_TWINS = _bindings(pelmar_twin.CLASS_Pelmar)
+MAIN_TWIN = _binding(pelmar_twin.main)
 
 
 # --------------------------------------------------------------------------
@@ -248,7 +220,7 @@ def run_cases(workdir, prelude, cases, timeout=120):
         attempt += 1
         paths = {k: os.path.join(workdir, "%s-%d" % (k, attempt)) for k in ("results", "trail")}
         env = dict(os.environ, DECK_CASE_RESULTS=paths["results"], DECK_CASE_TRAIL=paths["trail"],
-                   DECK_CASE_NAMES=" ".join(todo))
+                   DECK_CASE_NAMES=" ".join(todo), PYTHONPATH=SUPPORT)  # the cases may import the twins
         rc, _, err = run_child(script, workdir, timeout=timeout, env=env)
         started = last = None
         with open(paths["results"], "a+", encoding="utf-8") as f:

@@ -1,16 +1,11 @@
 """OrvanDeck over recording fakes: the progress bar, CUF_Clear and CUF_Close."""
 
-import os
-import sys
-
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import OrvanDeck  # noqa: E402
-from orvan_fakes import C, dash, fakes, group_of_last_update  # noqa: E402,F401
+import OrvanDeck
+from orvan_fakes import C, group_of_last_update
 
 DESC_FORMAT = "[progress.description]{task.description}"
 PCT_FORMAT = "[progress.percentage]{task.percentage:>3.0f}%"

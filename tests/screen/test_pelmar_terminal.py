@@ -2,7 +2,7 @@
 
 import curses
 
-from pelmar_fakes import CursesChild, tmux_factory  # noqa: F401
+from pelmar_fakes import CursesChild
 
 C = curses
 DEFAULT_PAIRS = [[C.COLOR_WHITE, C.COLOR_BLACK], [C.COLOR_RED, C.COLOR_BLACK],

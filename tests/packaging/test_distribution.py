@@ -11,7 +11,7 @@ import zipfile
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MODULES = ("OrvanDeck", "PelmarDeck", "deckrun")
 STUB_FILES = {n + "-stubs/" + f for n in MODULES for f in ("__init__.pyi", "py.typed")}
 PAYLOAD = {n + ".abi3.so" for n in MODULES} | STUB_FILES

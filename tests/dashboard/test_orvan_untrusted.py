@@ -3,7 +3,6 @@ dashboard hands to rich are shown, not sent, and the stored state keeps the
 caller's text."""
 
 import io
-import os
 import re
 import shlex
 import sys
@@ -11,14 +10,11 @@ import textwrap
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import OrvanDeck
+from pelmar_fakes import wait_until
 
-import OrvanDeck  # noqa: E402
-from orvan_fakes import dash, fakes  # noqa: E402,F401
-from pelmar_fakes import tmux_factory, wait_until  # noqa: E402,F401
-
-import rich.console  # noqa: E402
-import rich.errors  # noqa: E402
+import rich.console
+import rich.errors
 
 # Control characters other than newline: what must never reach the output.
 CONTROL = re.compile("[\x00-\x09\x0b-\x1f\x7f-\x9f]")

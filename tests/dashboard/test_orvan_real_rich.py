@@ -2,21 +2,17 @@
 non-terminal console; ``_render_group()`` is rendered into a second recording
 console and the tests assert what a user would see."""
 
-import os
 import re
-import sys
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import OrvanDeck
+from orvan_fakes import make_recording_console, render_text
 
-import OrvanDeck  # noqa: E402
-from orvan_fakes import make_recording_console, render_text  # noqa: E402
-
-import rich.console  # noqa: E402
-import rich.live  # noqa: E402
-import rich.progress  # noqa: E402
-import rich.text  # noqa: E402
+import rich.console
+import rich.live
+import rich.progress
+import rich.text
 
 TS = r"\[\d{4}/\d\d/\d\d-\d\d:\d\d:\d\d\]"
 

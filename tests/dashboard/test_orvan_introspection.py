@@ -6,7 +6,6 @@ import datetime as datetime_module
 import enum
 import inspect
 import json
-import os
 import random as random_module
 import subprocess
 import sys
@@ -14,17 +13,14 @@ import time
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import OrvanDeck
+from pelmar_fakes import terminal_env
 
-import OrvanDeck  # noqa: E402
-from orvan_fakes import dash, fakes  # noqa: E402,F401
-from pelmar_fakes import terminal_env  # noqa: E402
-
-import rich.console  # noqa: E402
-import rich.live  # noqa: E402
-import rich.progress  # noqa: E402
-import rich.table  # noqa: E402
-import rich.text  # noqa: E402
+import rich.console
+import rich.live
+import rich.progress
+import rich.table
+import rich.text
 
 EXPECTED_GLOBALS = [
     "Enum",

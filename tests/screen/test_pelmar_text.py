@@ -6,8 +6,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from pelmar_fakes import (STATUS_TEXT, FakeCurses, FakeWindow, Rig, big5_width, rig, status_calls,  # noqa: F401
-                          status_twin)
+from pelmar_fakes import STATUS_TEXT, FakeCurses, FakeWindow, Rig, big5_width, status_calls
+from pelmar_twin import CLASS_Pelmar as PelmarTwin
 import PelmarDeck
 from PelmarDeck import CLASS_Pelmar
 
@@ -256,7 +256,7 @@ def test_status_line_follows_its_twin(monkeypatch, cls, prepare, cols, rows, tex
             outcome = repr(e)
         return outcome, log, obj
 
-    (outcome, log, obj), (twin_outcome, twin_log, _) = run(CLASS_Pelmar.CUF_PrintSTATUS), run(status_twin)
+    (outcome, log, obj), (twin_outcome, twin_log, _) = run(CLASS_Pelmar.CUF_PrintSTATUS), run(PelmarTwin.CUF_PrintSTATUS)
     assert (outcome, log) == (twin_outcome, twin_log)
     for written in [e[4] for e in log if e[:2] == ("scr", "addstr")]:
         assert obj.CUF_strlen(written) <= max(cols - 1, 0)

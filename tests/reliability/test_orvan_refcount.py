@@ -5,15 +5,11 @@ dashboard's legitimate ones (its dicts) and the last group handed to the fake
 live display."""
 
 import gc
-import os
 import sys
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import OrvanDeck  # noqa: E402
-from orvan_fakes import dash, fakes  # noqa: E402,F401
+import OrvanDeck
 
 N = 1000
 rc = sys.getrefcount

@@ -4,7 +4,7 @@ import curses
 
 import pytest
 
-from pelmar_fakes import FakeCurses, rig  # noqa: F401
+from pelmar_fakes import FakeCurses
 import PelmarDeck
 
 KEY_SENTINEL = object()

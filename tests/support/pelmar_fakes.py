@@ -131,33 +131,6 @@ def status_calls(row, written):
             ("scr", "attroff", "<pair 5>")]
 
 
-def status_twin(self, Pms_Text):
-    """CUF_PrintSTATUS in plain Python: a too-wide text is cut to the longest
-    prefix that self.CUF_strlen measures within max(W - 1, 0) cells, found by
-    halving on its length, and pair 5 is switched off even when the write
-    fails."""
-    mi_W, mi_H = self.CUF_GET_SCR_MAX()
-    mi_SPACE_CNT = mi_W - self.CUF_strlen(Pms_Text) - 1
-    if mi_H - 1 <= 10:
-        return
-    if isinstance(Pms_Text, str) and mi_SPACE_CNT < 0:
-        cells = max(mi_W - 1, 0)
-        lo, hi = 0, len(Pms_Text)
-        while lo < hi:
-            mid = lo + (hi - lo + 1) // 2
-            if self.CUF_strlen(Pms_Text[:mid]) <= cells:
-                lo = mid
-            else:
-                hi = mid - 1
-        Pms_Text = Pms_Text[:lo]
-        mi_SPACE_CNT = cells - self.CUF_strlen(Pms_Text)
-    self.CVobj_STDSCR.attron(self.CVobj_Curses.color_pair(5))
-    try:
-        self.CVobj_STDSCR.addstr(mi_H - 1, 0, Pms_Text + " " * mi_SPACE_CNT)
-    finally:
-        self.CVobj_STDSCR.attroff(self.CVobj_Curses.color_pair(5))
-
-
 class Rig:
     def __init__(self, monkeypatch):
         self.log = []

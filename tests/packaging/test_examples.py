@@ -8,9 +8,9 @@ import sys
 
 import pytest
 
-from pelmar_fakes import tmux_factory, wait_until  # noqa: F401
+from pelmar_fakes import wait_until
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 EXAMPLES = os.path.join(ROOT, "examples")
 
 

@@ -1,6 +1,6 @@
 """What a module body reads from the modules it imports: with each import
 answered by a recording stand-in, a fresh module object of each extension
-reads and calls exactly what its plain Python body does."""
+reads and calls exactly what the body of its plain-Python twin does."""
 
 import contextlib
 import importlib.util
@@ -11,38 +11,8 @@ import pytest
 
 import OrvanDeck
 import PelmarDeck
-
-PELMAR_BODY = """
-import sys
-import os
-import curses as Gobj_curses
-class CLASS_Pelmar:
-    pass
-def main(Pobj_STDSCR):
-    pass
-if __name__ == "__main__":
-    Gobj_curses.wrapper(main)
-"""
-
-ORVAN_BODY = """
-from enum import Enum
-from datetime import datetime
-from contextlib import contextmanager
-from rich.live import Live
-from rich.console import Console, Group
-from rich.table import Table
-from rich.progress import Progress, BarColumn, TextColumn
-from rich.text import Text
-class ENUM_RichColor(str, Enum):
-    cE_RCH_BLACK = "black"
-class CLASS_Orvan:
-    @contextmanager
-    def CUF_Status(self, Pms_MsgSTR: str):
-        yield
-from time import sleep
-import random
-"""
-
+import orvan_twin
+import pelmar_twin
 
 def stand_in(name, log):
     """A module whose every read is logged and answered by the real module;
@@ -85,15 +55,17 @@ def body_of_extension(module):
     return vars(fresh)
 
 
-def body_of_twin(source, name):
+def body_of_twin(twin, name):
+    """The twin module's body run afresh, under the extension's name."""
     namespace = {"__name__": name}
-    exec(compile(source, "<%s twin>" % name, "exec"), namespace)
+    with open(twin.__file__, encoding="utf-8") as f:
+        exec(compile(f.read(), twin.__file__, "exec"), namespace)
     return namespace
 
 
 @pytest.mark.parametrize("module,twin,imports,bound", [
-    (PelmarDeck, PELMAR_BODY, ["sys", "os", "curses"], {"sys": "sys", "os": "os", "Gobj_curses": "curses"}),
-    (OrvanDeck, ORVAN_BODY,
+    (PelmarDeck, pelmar_twin, ["sys", "os", "curses"], {"sys": "sys", "os": "os", "Gobj_curses": "curses"}),
+    (OrvanDeck, orvan_twin,
      ["enum", "datetime", "contextlib", "rich.live", "rich.console", "rich.table", "rich.progress", "rich.text",
       "time", "random"],
      {"random": "random"}),

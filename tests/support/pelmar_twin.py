@@ -1,7 +1,10 @@
-"""The curses screen written by hand in Python over the same curses calls as PelmarDeck.
+"""PelmarDeck in plain Python: the same methods, curses calls and call order,
+including attroff in a finally, cutting an over-wide status text, and decoding
+getstr.
 
-Baseline of the screen benchmarks: same methods, same call order, including
-attroff in a finally, cutting an over-wide status text, and decoding getstr.
+The one twin of the screen. The benchmarks time it against the extension; the
+tests compare with its methods, called on the extension's objects. Test and
+benchmark code: never shipped.
 """
 import sys  # noqa: F401  (imported as the extension does)
 import os  # noqa: F401
@@ -83,17 +86,18 @@ class CLASS_Pelmar:
         if mi_H - 1 <= 10:
             return
         if isinstance(Pms_Text, str) and mi_SPACE_CNT < 0:
-            # Too wide: keep the prefix that fits in W-1 cells, never half a wide character.
+            # Too wide: the longest prefix that self.CUF_strlen (which a subclass or the
+            # instance may replace) measures within W-1 cells, found by halving on its length.
             cells = max(mi_W - 1, 0)
-            used = end = 0
-            for ch in Pms_Text:
-                w = len(ch.encode("big5"))
-                if used + w > cells:
-                    break
-                used += w
-                end += 1
-            Pms_Text = Pms_Text[:end]
-            mi_SPACE_CNT = cells - used
+            lo, hi = 0, len(Pms_Text)
+            while lo < hi:
+                mid = lo + (hi - lo + 1) // 2
+                if self.CUF_strlen(Pms_Text[:mid]) <= cells:
+                    lo = mid
+                else:
+                    hi = mid - 1
+            Pms_Text = Pms_Text[:lo]
+            mi_SPACE_CNT = cells - self.CUF_strlen(Pms_Text)
         self.CVobj_STDSCR.attron(self.CVobj_Curses.color_pair(5))
         try:
             self.CVobj_STDSCR.addstr(mi_H - 1, 0, Pms_Text + " " * mi_SPACE_CNT)
@@ -118,3 +122,26 @@ class CLASS_Pelmar:
 
     def CUF_RefreshW(self, Pobj_Window):
         Pobj_Window.refresh()
+
+
+def main(Pobj_STDSCR):
+    """The demonstration: the size, a counter and the status line, redrawn until
+    an exception (Ctrl-C) ends it."""
+    mo_Pelmar = CLASS_Pelmar(Gobj_curses, Pobj_STDSCR)
+    mo_Pelmar.CUF_SET_ColorTableDefault()
+    mi_Counter = 0
+    while True:
+        mi_W, mi_H = mo_Pelmar.CUF_GET_SCR_MAX()
+        mo_Pelmar.CUF_PrintXY(10, 12, "螢幕尺寸: Width: " + str(mi_W) + ", Height: " + str(mi_H), 3)
+        mo_Pelmar.CUF_PrintXY(10, 15, "計數器： " + str(mi_Counter), 2)
+        mo_Pelmar.CUF_PrintSTATUS("[ 狀態列顯示列 ]")
+        mo_Pelmar.CUF_Move(0, 0)
+        mo_Pelmar.CUF_Refresh()
+        mi_Counter += 1
+        if mi_Counter >= 1000:
+            mi_Counter = 0
+
+
+if __name__ == "__main__":
+    Gobj_curses.wrapper(main)
+    Gobj_curses.endwin()
