@@ -44,9 +44,9 @@ def measure(stdscr, dirs, rounds):
     out = []
     for label, method, args in CASES:
         fns = {side: getattr(o, method) for side, o in objs.items()}
-        n = timing.calibrate(fns["old"], args, 0.1, lo=100)
+        n = timing.calibrate(fns["old"], args, 0.02, lo=100)
         res = timing.compare(fns, args, n, rounds)
-        out.append((label, timing.med(res["old"]), timing.med(res["new"])))
+        out.append((label, timing.med(res["old"]), timing.med(res["new"]), min(res["old"]), min(res["new"])))
     return out
 
 
@@ -75,9 +75,10 @@ def main():
     with open(out) as f:
         result = json.load(f)
     os.unlink(out)
-    print(f"{'case':28} {'old ns':>8} {'new ns':>8} {'new/old':>8}")
-    for label, old, new in result:
-        print(f"{label:28} {old:8.1f} {new:8.1f} {new / old:8.3f}")
+    # medians, and the fastest round of each side (least disturbed by the machine)
+    print(f"{'case':28} {'old ns':>8} {'new ns':>8} {'new/old':>8} {'min old':>8} {'min new':>8} {'ratio':>6}")
+    for label, old, new, old_min, new_min in result:
+        print(f"{label:28} {old:8.1f} {new:8.1f} {new / old:8.3f} {old_min:8.1f} {new_min:8.1f} {new_min / old_min:6.3f}")
 
 
 if __name__ == "__main__":
