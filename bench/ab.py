@@ -8,9 +8,6 @@ console, and every case is timed in interleaved rounds on both; the ratio is
 new / old (medians). Separate processes differ by more than a small change
 costs, which is why this runs both in one.
 """
-import glob
-import importlib.machinery
-import importlib.util
 import os
 import sys
 
@@ -22,11 +19,7 @@ import timing  # noqa: E402
 
 
 def load(folder):
-    path, = glob.glob(os.path.join(folder, "OrvanDeck*.so"))
-    loader = importlib.machinery.ExtensionFileLoader("OrvanDeck", path)
-    spec = importlib.util.spec_from_file_location("OrvanDeck", path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
+    module = timing.load_by_path("OrvanDeck", folder)
     module.Console = bd.console_factory
     return module
 

@@ -9,9 +9,6 @@ new / old (medians). Separate processes differ by more than a small change
 costs, which is why this runs both in one.
 """
 import curses
-import glob
-import importlib.machinery
-import importlib.util
 import json
 import os
 import pty
@@ -31,12 +28,7 @@ CASES = [
 
 
 def load(folder):
-    path, = glob.glob(os.path.join(folder, "PelmarDeck*.so"))
-    loader = importlib.machinery.ExtensionFileLoader("PelmarDeck", path)
-    spec = importlib.util.spec_from_file_location("PelmarDeck", path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
-    return module
+    return timing.load_by_path("PelmarDeck", folder)
 
 
 def measure(stdscr, dirs, rounds):

@@ -1,5 +1,9 @@
 """Side-by-side timing: interleaved rounds, median per side."""
 import gc
+import glob
+import importlib.machinery
+import importlib.util
+import os
 import statistics
 import time
 from itertools import repeat
@@ -56,3 +60,14 @@ def compare(sides, args, n, rounds, before=None):
 
 def med(xs):
     return statistics.median(xs)
+
+
+def load_by_path(name, folder):
+    """A fresh module object of the extension `name` built into `folder`, so
+    that two builds of one module can be timed in one process."""
+    path, = glob.glob(os.path.join(folder, name + "*.so"))
+    loader = importlib.machinery.ExtensionFileLoader(name, path)
+    spec = importlib.util.spec_from_file_location(name, path, loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
