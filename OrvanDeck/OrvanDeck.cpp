@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#ifdef Py_GIL_DISABLED
+#include <atomic>
+#endif
 
 namespace {
 
@@ -323,12 +326,19 @@ Ref concat(const Names& N, std::initializer_list<PyObject*> parts) {
 
 // rich's own `name` from its module `module`, if that is loaded; else null.
 Ref rich_own(PyObject* module, PyObject* name) {
+#ifdef DECK_ITEM_REF
+  // sys.modules, which another thread may change meanwhile: a strong reference
+  Ref mod = deck::dict_item(PyImport_GetModuleDict(), module);
+  if (!mod) return {};
+  Ref v = Ref::steal(PyObject_GetAttr(mod.get(), name));
+#else
   PyObject* mod = PyDict_GetItemWithError(PyImport_GetModuleDict(), module);
   if (!mod) {
     if (PyErr_Occurred()) throw deck::PyErrSet{};
     return {};
   }
   Ref v = Ref::steal(PyObject_GetAttr(mod, name));
+#endif
   if (!v) PyErr_Clear();
   return v;
 }
@@ -337,6 +347,13 @@ Ref rich_own(PyObject* module, PyObject* name) {
 // rich's own classes draw later what is checked here: any other object
 // (a subclass, a stand-in) is left to draw as it will, and asked nothing.
 bool drawn_by_rich(State& st, PyObject* module, PyObject* name) {
+#ifdef DECK_ITEM_REF
+  // held while rich's own is looked up: another thread may rebind the global
+  Ref v = deck::dict_item(st.base.globals, name);
+  if (!v) return false;
+  Ref own = rich_own(module, name);
+  return own && own.get() == v.get();
+#else
   PyObject* v = PyDict_GetItemWithError(st.base.globals, name);
   if (!v) {
     if (PyErr_Occurred()) throw deck::PyErrSet{};
@@ -344,6 +361,7 @@ bool drawn_by_rich(State& st, PyObject* module, PyObject* name) {
   }
   Ref own = rich_own(module, name);
   return own && own.get() == v;
+#endif
 }
 
 // The console, when it is rich's (a subclass included): its own measure,
@@ -530,8 +548,12 @@ Ref m_display_multi(State& st, PyObject* const* a) {
   check_cells(st, values);
   Ref previous;
   if (PyDict_Check(rows.get())) {
+#ifdef DECK_ITEM_REF
+    previous = deck::dict_item(rows.get(), row_key);  // strong: another thread may replace the row
+#else
     previous = Ref::borrow(PyDict_GetItemWithError(rows.get(), row_key));
     if (!previous && PyErr_Occurred()) throw deck::PyErrSet{};
+#endif
   } else if (ok(PySequence_Contains(rows.get(), row_key))) {
     previous = ok(PyObject_GetItem(rows.get(), row_key));
   }
@@ -574,7 +596,13 @@ Ref m_display_single(State& st, PyObject* const* a) {
 void remove_appended(const Names& N, PyObject* logs, PyObject* line) {
   if (PyList_Check(logs)) {
     for (Py_ssize_t i = PyList_Size(logs) - 1; i >= 0; --i) {
+#ifdef DECK_ITEM_REF
+      // Another thread may change the list meanwhile: each item is held while
+      // it is compared, and an index past a shrunk end holds nothing.
+      if (deck::list_item(logs, i).get() == line) {
+#else
       if (PyList_GetItem(logs, i) == line) {
+#endif
         ok(PySequence_DelItem(logs, i));
         return;
       }
@@ -703,9 +731,45 @@ struct StatusIter {
   PyObject* entered;  // what __enter__ returned, held until the end
   PyObject* exit;     // __exit__ looked up on the status object's type
   int state;
+#ifdef Py_GIL_DISABLED
+  int running;        // 1 while next, throw or close runs (see Executing)
+#endif
 };
 
 StatusIter* as_status(PyObject* o) { return reinterpret_cast<StatusIter*>(o); }
+
+#ifdef Py_GIL_DISABLED
+// Without the GIL two threads can drive one iterator at the same time. As a
+// generator does, a call that finds it executing (in another thread, or
+// re-entered from a callback of its own) raises ValueError and touches
+// nothing; the call that runs has the iterator to itself, and what it leaves
+// is seen by the next (acquire and release on the flag).
+class Executing {
+ public:
+  explicit Executing(StatusIter* s) noexcept : flag_(s->running) {
+    int idle = 0;
+    held_ = flag_.compare_exchange_strong(idle, 1, std::memory_order_acquire, std::memory_order_relaxed);
+    if (!held_) PyErr_SetString(PyExc_ValueError, "generator already executing");
+  }
+  Executing(const Executing&) = delete;
+  Executing& operator=(const Executing&) = delete;
+  ~Executing() {
+    if (held_) flag_.store(0, std::memory_order_release);
+  }
+  explicit operator bool() const noexcept { return held_; }
+
+ private:
+  std::atomic_ref<int> flag_;
+  bool held_;
+};
+#define DECK_STATUS_EXCLUSIVE(s) \
+  Executing executing_(s);       \
+  if (!executing_) return nullptr
+#else
+// With the GIL the state each step sets before it calls out keeps a
+// re-entered or concurrent call from corrupting the iterator.
+#define DECK_STATUS_EXCLUSIVE(s) static_cast<void>(0)
+#endif
 
 void status_release(StatusIter* s) {
   Py_CLEAR(s->status);
@@ -740,6 +804,7 @@ Ref status_exit(StatusIter* s, PyObject* type, PyObject* value, PyObject* tb) {
 
 PyObject* status_next(PyObject* o) noexcept {
   StatusIter* s = as_status(o);
+  DECK_STATUS_EXCLUSIVE(s);
   return deck::guarded([&]() -> Ref {
     if (s->state == kCreated) {
       const Names& N = s->st->n;
@@ -854,6 +919,7 @@ bool exit_with(StatusIter* s, Thrown& e) {
 
 PyObject* status_throw(PyObject* o, PyObject* args) noexcept {
   StatusIter* s = as_status(o);
+  DECK_STATUS_EXCLUSIVE(s);
   return deck::guarded([&]() -> Ref {
     PyObject *type = nullptr, *value = nullptr, *tb = Py_None;
     if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb)) throw deck::PyErrSet{};
@@ -911,6 +977,7 @@ std::pair<Ref, Ref> raised_generator_exit() {
 
 PyObject* status_close(PyObject* o, PyObject*) noexcept {
   StatusIter* s = as_status(o);
+  DECK_STATUS_EXCLUSIVE(s);
   return deck::guarded([&]() -> Ref {
     if (s->state == kActive) {
       auto [exc, tb] = raised_generator_exit();
@@ -1284,6 +1351,10 @@ int exec_module(PyObject* module) noexcept {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_gil
+    // Sound without the GIL: docs/architecture.md, "Without the GIL".
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 

@@ -137,9 +137,14 @@ inline Ref import_attr(PyObject* mod, PyObject* name) {
 // (a module stands for its dict), else in the current builtins.
 inline Ref import_function(PyObject* globals) {
   Ref key = str("__builtins__");
+#ifdef DECK_ITEM_REF
+  Ref builtins = dict_item(globals, key.get());  // strong: see dict_item
+  if (!builtins) {
+#else
   Ref builtins = Ref::borrow(PyDict_GetItemWithError(globals, key.get()));
   if (!builtins) {
     if (PyErr_Occurred()) throw PyErrSet{};
+#endif
     builtins = Ref::borrow(PyEval_GetBuiltins());
   } else if (PyModule_Check(builtins.get())) {
     builtins = Ref::borrow(PyModule_GetDict(builtins.get()));
@@ -147,8 +152,12 @@ inline Ref import_function(PyObject* globals) {
   Ref name = str("__import__");
   Ref f;
   if (builtins && PyDict_Check(builtins.get())) {
+#ifdef DECK_ITEM_REF
+    f = dict_item(builtins.get(), name.get());
+#else
     f = Ref::borrow(PyDict_GetItemWithError(builtins.get(), name.get()));
     if (!f && PyErr_Occurred()) throw PyErrSet{};
+#endif
   } else if (builtins) {
     f = Ref::steal(PyObject_GetItem(builtins.get(), name.get()));
     if (!f) {

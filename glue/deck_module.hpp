@@ -70,6 +70,12 @@ void state_free(void* m) {
 // builtins, else NameError.
 inline Ref global(PyObject* globals, PyObject* name) {
   if (!globals) raise(PyExc_RuntimeError, "the module has been cleared");
+#ifdef DECK_ITEM_REF
+  // another thread may rebind the global meanwhile: see dict_item
+  if (Ref v = dict_item(globals, name)) return v;
+  if (PyObject* builtins = PyEval_GetBuiltins())
+    if (Ref v = dict_item(builtins, name)) return v;
+#else
   PyObject* v = PyDict_GetItemWithError(globals, name);
   if (v) return Ref::borrow(v);
   if (PyErr_Occurred()) throw PyErrSet{};
@@ -78,6 +84,7 @@ inline Ref global(PyObject* globals, PyObject* name) {
     if (v) return Ref::borrow(v);
     if (PyErr_Occurred()) throw PyErrSet{};
   }
+#endif
   PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   throw PyErrSet{};
 }
