@@ -156,6 +156,7 @@ for cand in "${CANDIDATES[@]}"; do
 done
 [ -n "$PREFIX" ] || die "no listed python3.13 source could be fetched from the mirror"
 FT_PY="$PREFIX/bin/python3.13t"
+ln -sfn "${PREFIX##*/}" "$CACHE/current$VARIANT"   # for scripts/wheels.sh cp313t
 # old builds of other versions are dropped (one of each variant is kept: the one in use)
 for old in "$CACHE"/python-*; do
     [ "$old" = "$PREFIX" ] && continue
@@ -207,7 +208,7 @@ export PYTHON_GIL=0
 if [ "$TSAN" = yes ]; then
     supp="$PREFIX/tsan/suppressions_free_threading.txt"
     [ -f "$supp" ] || die "no $supp"
-    reports="$ROOT/build/tsan3.13t/reports"
+    reports="$ROOT/build/tsan3.13t/reports"  # the child processes' reports too
     rm -rf "$reports"; mkdir -p "$reports"
     say "the stress test under ThreadSanitizer (CPython's own suppressions: ${supp##*/})"
     t0=$SECONDS
@@ -232,9 +233,12 @@ say "suite: exit $rc in $((SECONDS - t0)) s"
 if [ "$STRESS" -gt 0 ]; then
     say "the parallel stress test, hard, $STRESS times in a row"
     t0=$SECONDS
+    mkdir -p build
     for ((i = 1; i <= STRESS; i++)); do
-        DECK_STRESS=hard "$VENV/bin/pytest" -p no:cacheprovider -q tests/test_freethreaded.py >"$ROOT/build/ft-stress.log" 2>&1 \
-            || { tail -n 40 "$ROOT/build/ft-stress.log" >&2; die "stress run $i of $STRESS failed"; }
+        t1=$SECONDS
+        DECK_STRESS=hard "$VENV/bin/pytest" -p no:cacheprovider -q tests/test_freethreaded.py >build/ft-stress.log 2>&1 \
+            || { tail -n 40 build/ft-stress.log >&2; die "stress run $i of $STRESS failed"; }
+        say "stress run $i of $STRESS: $(tail -n 1 build/ft-stress.log | tr -d '=' | sed 's/^ *//;s/ *$//') ($((SECONDS - t1)) s)"
     done
     say "stress: $STRESS runs passed in $((SECONDS - t0)) s"
 fi
