@@ -7,6 +7,7 @@
 #   bash scripts/freethreaded.sh --tsan         # instead: ThreadSanitizer builds of 3.13t and of the
 #                                               # modules, the stress test under them (zero reports)
 #   bash scripts/freethreaded.sh --build-only   # only the interpreter (built or reused)
+#   bash scripts/freethreaded.sh --wheel W.whl  # the suite on that cp313t wheel instead of pip install .
 #   bash scripts/freethreaded.sh -- -k threads  # arguments after -- go to pytest
 #
 # The source comes by package name through the machine's own apt configuration: a private
@@ -29,19 +30,26 @@ DECK_TOOL=freethreaded
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"   # cd to the repository root
 
 CACHE="${DECK_FT_CACHE:-/var/tmp/deck-freethreaded}"
-STRESS=0 TSAN=no BUILD_ONLY=no
+STRESS=0 TSAN=no BUILD_ONLY=no WHEEL_ARG=""
 while [ $# -gt 0 ]; do
     case "$1" in
         --stress)     [ $# -ge 2 ] || die "--stress needs a count"; STRESS="$2"; shift 2 ;;
         --stress=*)   STRESS="${1#--stress=}"; shift ;;
         --tsan)       TSAN=yes; shift ;;
         --build-only) BUILD_ONLY=yes; shift ;;
+        --wheel)      [ $# -ge 2 ] || die "--wheel needs a path"; WHEEL_ARG="$2"; shift 2 ;;
+        --wheel=*)    WHEEL_ARG="${1#--wheel=}"; shift ;;
         --) shift; break ;;
-        -h|--help) sed -n '2,25p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,26p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) die "unknown argument '$1' (see --help)" ;;
     esac
 done
 [[ "$STRESS" =~ ^[0-9]+$ ]] || die "--stress needs a whole number"
+if [ -n "$WHEEL_ARG" ]; then
+    case "${WHEEL_ARG##*/}" in deck_tui-*-cp313-cp313t-*.whl) ;; *) die "--wheel $WHEEL_ARG is no cp313t wheel" ;; esac
+    [ -f "$WHEEL_ARG" ] || die "--wheel $WHEEL_ARG does not exist"
+    [ "$TSAN" = no ] || die "--wheel and --tsan do not go together"
+fi
 case "$CACHE" in
     /*) ;;
     *) die "DECK_FT_CACHE must be an absolute path" ;;
@@ -180,6 +188,9 @@ if [ "$TSAN" = yes ]; then
     # the modules instrumented too, so a race between them and the interpreter is seen whole
     CMAKE_ARGS="-DDECK_TSAN=ON" "$PY" -m pip install -q --force-reinstall --no-deps . \
         || die "pip install . failed"
+elif [ -n "$WHEEL_ARG" ]; then
+    "$PY" -m pip install -q --force-reinstall --no-deps "$WHEEL_ARG" || die "could not install $WHEEL_ARG"
+    say "installed ${WHEEL_ARG##*/} (not building)"
 else
     "$PY" -m pip install -q --force-reinstall --no-deps . || die "pip install . failed"
 fi

@@ -213,12 +213,16 @@ setup_ft() {
 mkdir -p wheelhouse
 built=()
 for t in "${TARGETS[@]}"; do
-    arch="$t" abi=cp310-abi3 suffix=.abi3.so bpy="$PY" headers="$HEADERS" api=limited
+    arch="$t" abi=cp310-abi3 suffix=.abi3.so bpy="$PY" headers="$HEADERS" api=limited extra=()
     case "$t" in
         x86_64|aarch64) target="$t-linux-gnu.2.17"; plats=("manylinux_2_17_$t" "manylinux2014_$t") ;;
         x86_64-cp313t)
             setup_ft
             arch=x86_64 abi=cp313-cp313t suffix="$FT_SUFFIX" bpy="$FT_VPY" headers="$FT_HEADERS" api=full
+            # Cross-building, FindPython asks no interpreter about the full C API's
+            # artifacts; the host's 3.13t is one for this very target, so it answers
+            # (its SOABI and ABI flags) through a do-nothing "emulator".
+            extra=(-C cmake.define.CMAKE_CROSSCOMPILING_EMULATOR=env -C cmake.define.CMAKE_POLICY_DEFAULT_CMP0190=NEW)
             target=x86_64-linux-gnu.2.17; plats=(manylinux_2_17_x86_64 manylinux2014_x86_64) ;;
         # 11.0: the first macOS on Apple silicon; 10.13: the oldest the current Apple
         # toolchains still build for, so a wheel and an sdist build reach the same Macs
@@ -235,7 +239,7 @@ for t in "${TARGETS[@]}"; do
         -C build-dir="$build/cmake" \
         -C cmake.define.CMAKE_TOOLCHAIN_FILE="$ROOT/cmake/zig-toolchain.cmake" \
         -C cmake.define.DECK_ZIG="$ZIG" -C cmake.define.DECK_ZIG_TARGET="$target" \
-        -C cmake.define.Python_INCLUDE_DIR="$headers" "${tag_args[@]}" \
+        -C cmake.define.Python_INCLUDE_DIR="$headers" "${tag_args[@]}" ${extra[@]+"${extra[@]}"} \
         || die "$t: wheel build failed"
     shopt -s nullglob; wheels=("$build"/dist/deck_tui-*.whl); shopt -u nullglob
     [ ${#wheels[@]} -eq 1 ] || die "$t: expected one wheel in $build/dist, found ${#wheels[@]}"
