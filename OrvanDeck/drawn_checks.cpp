@@ -6,12 +6,10 @@
 namespace orvan {
 
 Ref rich_own(PyObject* module, PyObject* name) {
-  PyObject* mod = PyDict_GetItemWithError(PyImport_GetModuleDict(), module);
-  if (!mod) {
-    deck::throw_if_error();
-    return {};
-  }
-  Ref v = Ref::steal(PyObject_GetAttr(mod, name));
+  // sys.modules, which another thread may change meanwhile: a strong reference
+  Ref mod = deck::dict_item(PyImport_GetModuleDict(), module);
+  if (!mod) return {};
+  Ref v = Ref::steal(PyObject_GetAttr(mod.get(), name));
   if (!v) PyErr_Clear();
   return v;
 }
@@ -20,13 +18,11 @@ Ref rich_own(PyObject* module, PyObject* name) {
 // rich's own classes draw later what is checked here: any other object
 // (a subclass, a stand-in) is left to draw as it will, and asked nothing.
 bool drawn_by_rich(State& st, PyObject* module, PyObject* name) {
-  PyObject* v = PyDict_GetItemWithError(st.base.globals, name);
-  if (!v) {
-    deck::throw_if_error();
-    return false;
-  }
+  // held while rich's own is looked up: another thread may rebind the global
+  Ref v = deck::dict_item(st.base.globals, name);
+  if (!v) return false;
   Ref own = rich_own(module, name);
-  return own && own.get() == v;
+  return own && own.get() == v.get();
 }
 
 // Whether `console` is rich's (a subclass included): its own measure,

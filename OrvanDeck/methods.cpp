@@ -116,7 +116,9 @@ Ref m_display_single(State& st, PyObject* const* a) {
 void remove_appended(const Names& N, PyObject* logs, PyObject* line) {
   if (PyList_Check(logs)) {
     for (Py_ssize_t i = PyList_Size(logs) - 1; i >= 0; --i) {
-      if (PyList_GetItem(logs, i) == line) {
+      // another thread may change the list meanwhile: each item is held while
+      // it is compared, and an index past a shrunk end holds nothing
+      if (deck::list_item(logs, i).get() == line) {
         ok(PySequence_DelItem(logs, i));
         return;
       }

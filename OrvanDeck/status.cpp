@@ -3,6 +3,10 @@
 // rules for what throw() and close() do at its one yield, on every version.
 #include "drawn_checks.hpp"
 
+#ifdef Py_GIL_DISABLED
+#include <atomic>
+#endif
+
 namespace orvan {
 namespace {
 
@@ -17,9 +21,45 @@ struct StatusIter {
   PyObject* entered;  // what __enter__ returned, held until the end
   PyObject* exit;     // __exit__ looked up on the status object's type
   int state;
+#ifdef Py_GIL_DISABLED
+  int running;        // 1 while next, throw or close runs (see Executing)
+#endif
 };
 
 StatusIter* as_status(PyObject* o) { return reinterpret_cast<StatusIter*>(o); }
+
+#ifdef Py_GIL_DISABLED
+// Without the GIL two threads can drive one iterator at the same time. As a
+// generator does, a call that finds it executing (in another thread, or
+// re-entered from a callback of its own) raises ValueError and touches
+// nothing; the call that runs has the iterator to itself, and what it leaves
+// is seen by the next (acquire and release on the flag).
+class Executing {
+ public:
+  explicit Executing(StatusIter* s) noexcept : flag_(s->running) {
+    int idle = 0;
+    held_ = flag_.compare_exchange_strong(idle, 1, std::memory_order_acquire, std::memory_order_relaxed);
+    if (!held_) PyErr_SetString(PyExc_ValueError, "generator already executing");
+  }
+  Executing(const Executing&) = delete;
+  Executing& operator=(const Executing&) = delete;
+  ~Executing() {
+    if (held_) flag_.store(0, std::memory_order_release);
+  }
+  explicit operator bool() const noexcept { return held_; }
+
+ private:
+  std::atomic_ref<int> flag_;
+  bool held_;
+};
+#define ORVAN_STATUS_EXCLUSIVE(s) \
+  Executing executing_(s);        \
+  if (!executing_) return nullptr
+#else
+// With the GIL the state each step sets before it calls out keeps a
+// re-entered or concurrent call from corrupting the iterator.
+#define ORVAN_STATUS_EXCLUSIVE(s) static_cast<void>(0)
+#endif
 
 void status_release(StatusIter* s) {
   Py_CLEAR(s->status);
@@ -54,6 +94,7 @@ Ref status_exit(StatusIter* s, PyObject* type, PyObject* value, PyObject* tb) {
 
 PyObject* status_next(PyObject* o) noexcept {
   StatusIter* s = as_status(o);
+  ORVAN_STATUS_EXCLUSIVE(s);
   return deck::guarded([&]() -> Ref {
     if (s->state == kCreated) {
       const Names& N = s->st->n;
@@ -138,6 +179,7 @@ bool exit_at_yield(StatusIter* s, deck::Error& e) {
 
 PyObject* status_throw(PyObject* o, PyObject* args) noexcept {
   StatusIter* s = as_status(o);
+  ORVAN_STATUS_EXCLUSIVE(s);
   return deck::guarded([&]() -> Ref {
     PyObject *type = nullptr, *value = nullptr, *tb = Py_None;
     if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb)) throw deck::PyErrSet{};
@@ -192,6 +234,7 @@ std::pair<Ref, Ref> raised_generator_exit() {
 
 PyObject* status_close(PyObject* o, PyObject*) noexcept {
   StatusIter* s = as_status(o);
+  ORVAN_STATUS_EXCLUSIVE(s);
   return deck::guarded([&]() -> Ref {
     if (s->state == kActive) {
       auto [exc, tb] = raised_generator_exit();

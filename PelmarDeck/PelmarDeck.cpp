@@ -1,6 +1,10 @@
 // PelmarDeck: an exact, thin wrapper over the curses module.
 #include "deck_glue.hpp"
 
+#ifdef Py_GIL_DISABLED
+#include <atomic>
+#endif
+
 namespace {
 
 using namespace deck::prelude;
@@ -121,14 +125,28 @@ Ref plain_lookup(const Names& N, PyObject* mro, PyObject* name) {
       return false;
   }
   Py_INCREF(t);
+#ifdef Py_GIL_DISABLED
+  // Threads confirming types at once each swap their own in and release the
+  // one they took out, so each reference is released exactly once.
+  PyObject* old = std::atomic_ref<PyObject*>(st.plain_window).exchange(t, std::memory_order_acq_rel);
+#else
   PyObject* old = st.plain_window;
   st.plain_window = t;
+#endif
   Py_XDECREF(old);
   return true;
 }
 
 [[gnu::always_inline]] inline bool plain_window(State& st, PyObject* scr) {
+#ifdef Py_GIL_DISABLED
+  // Only compared, never followed: an equal pointer is the window's own type,
+  // alive as long as the window. The load is atomic (a plain load on x86-64
+  // and arm64) since another thread may swap the pointer.
+  PyObject* known = std::atomic_ref<PyObject*>(st.plain_window).load(std::memory_order_relaxed);
+  return reinterpret_cast<PyObject*>(Py_TYPE(scr)) == known || confirm_plain_window(st, Py_TYPE(scr));
+#else
   return reinterpret_cast<PyObject*>(Py_TYPE(scr)) == st.plain_window || confirm_plain_window(st, Py_TYPE(scr));
+#endif
 }
 
 // `obj.name` looked up where Python looks it up: before the call's arguments
@@ -602,6 +620,10 @@ int exec_module(PyObject* module) noexcept {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_gil
+    // Sound without the GIL: docs/architecture.md, "Without the GIL".
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 

@@ -118,9 +118,8 @@ inline Ref import_attr(PyObject* mod, PyObject* name) {
 // (a module stands for its dict), else in the current builtins.
 inline Ref import_function(PyObject* globals) {
   Ref key = str("__builtins__");
-  Ref builtins = Ref::borrow(PyDict_GetItemWithError(globals, key.get()));
+  Ref builtins = dict_item(globals, key.get());  // strong: see dict_item
   if (!builtins) {
-    throw_if_error();
     builtins = Ref::borrow(PyEval_GetBuiltins());
   } else if (PyModule_Check(builtins.get())) {
     builtins = Ref::borrow(PyModule_GetDict(builtins.get()));
@@ -128,8 +127,7 @@ inline Ref import_function(PyObject* globals) {
   Ref name = str("__import__");
   Ref f;
   if (builtins && PyDict_Check(builtins.get())) {
-    f = Ref::borrow(PyDict_GetItemWithError(builtins.get(), name.get()));
-    if (!f && PyErr_Occurred()) throw PyErrSet{};
+    f = dict_item(builtins.get(), name.get());
   } else if (builtins) {
     f = Ref::steal(PyObject_GetItem(builtins.get(), name.get()));
     if (!f) {

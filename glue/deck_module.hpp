@@ -105,14 +105,10 @@ void state_free(void* m) {
 // builtins, else NameError.
 inline Ref global(PyObject* globals, PyObject* name) {
   if (!globals) raise(PyExc_RuntimeError, "the module has been cleared");
-  PyObject* v = PyDict_GetItemWithError(globals, name);
-  if (v) return Ref::borrow(v);
-  throw_if_error();
-  if (PyObject* builtins = PyEval_GetBuiltins()) {
-    v = PyDict_GetItemWithError(builtins, name);
-    if (v) return Ref::borrow(v);
-    throw_if_error();
-  }
+  // strong references: another thread may rebind the global meanwhile (see dict_item)
+  if (Ref v = dict_item(globals, name)) return v;
+  if (PyObject* builtins = PyEval_GetBuiltins())
+    if (Ref v = dict_item(builtins, name)) return v;
   raise_format(PyExc_NameError, "name '%U' is not defined", name);
 }
 

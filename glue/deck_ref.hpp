@@ -111,14 +111,41 @@ void for_each(PyObject* iterable, F&& f) {
 // code a call runs) while the item is in use. list_item is null past the end;
 // dict_item is null when the key is absent (an error from hashing or
 // comparing throws).
+//
+// Against the full C API of 3.13 and later (the free-threaded build, and the
+// debug build of the leak hunt) the reference is taken in the same step as
+// the lookup, under the container's own lock where there is one
+// (PyList_GetItemRef, PyDict_GetItemRef): without the GIL a borrowed item can
+// be dropped by another thread before it is taken. The stable ABI of 3.10 has
+// neither; the modules built for it run only with the GIL, where nothing else
+// runs between the lookup and the new reference.
+#if !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x030D0000
+#define DECK_ITEM_REF 1
+#endif
+
 inline Ref list_item(PyObject* list, Py_ssize_t i) {
   if (i < 0 || i >= PyList_Size(list)) return {};
+#ifdef DECK_ITEM_REF
+  PyObject* v = PyList_GetItemRef(list, i);
+  if (!v) {  // the list shrank since its size was read
+    if (!PyErr_ExceptionMatches(PyExc_IndexError)) throw PyErrSet{};
+    PyErr_Clear();
+  }
+  return Ref::steal(v);
+#else
   return Ref::borrow(PyList_GetItem(list, i));
+#endif
 }
 inline Ref dict_item(PyObject* d, PyObject* key) {
+#ifdef DECK_ITEM_REF
+  PyObject* v = nullptr;
+  if (PyDict_GetItemRef(d, key, &v) < 0) throw PyErrSet{};
+  return Ref::steal(v);
+#else
   PyObject* v = PyDict_GetItemWithError(d, key);
   if (!v && PyErr_Occurred()) throw PyErrSet{};
   return Ref::borrow(v);
+#endif
 }
 
 }  // namespace deck

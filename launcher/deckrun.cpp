@@ -120,7 +120,12 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot slots[] = {{0, nullptr}};
+PyModuleDef_Slot slots[] = {
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},  // holds no state of its own
+#endif
+    {0, nullptr},
+};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "deckrun", "Run an installed extension module as the main module.", 0, methods, slots,

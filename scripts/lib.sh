@@ -36,3 +36,47 @@ build_wheel() {
     WHEEL="${wheels[0]}"
     "$py" -m pip install -q --force-reinstall --no-deps "$WHEEL" || die "could not install $WHEEL"
 }
+
+# The Debian mirror that serves unstable, found among the host's own apt sources
+# (scripts/unstable.sh's tree and scripts/freethreaded.sh's CPython source come from it);
+# DECK_UNSTABLE_MIRROR overrides it. No host name is written down anywhere.
+fetch_head() {  # the first bytes of a URL on stdout
+    if command -v curl >/dev/null; then
+        curl -fsSL --max-time 60 -r 0-4095 "$1" 2>/dev/null
+    else
+        python3 -c 'import sys, urllib.request; sys.stdout.write(urllib.request.urlopen(sys.argv[1], timeout=60).read(4096).decode("latin-1"))' "$1" 2>/dev/null
+    fi
+}
+host_mirrors() {  # URIs of the host's enabled Debian entries, security archives left out
+    local f
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] || continue
+        awk 'function flush() { if (uri != "" && types ~ /(^| )deb( |$)/ && enabled !~ /^(no|false)$/ && ok) print uri
+                                 uri = ""; types = ""; enabled = ""; ok = 0 }
+             /^[ \t]*#/ { next }
+             /^[ \t]*$/ { flush(); next }
+             { key = tolower($1); sub(/:$/, "", key); $1 = ""; sub(/^ +/, "") }
+             key == "types" { types = $0 }
+             key == "uris" { uri = $1 }
+             key == "enabled" { enabled = tolower($0) }
+             key == "suites" { for (i = 1; i <= NF; i++) if ($i !~ /-security$/ && $i !~ /\//) ok = 1 }
+             END { flush() }' "$f"
+    done
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$f" ] || continue
+        sed -e 's/\[[^]]*\]//' "$f" | awk '$1 == "deb" && $3 !~ /-security$/ { print $2 }'
+    done
+}
+find_mirror() {
+    local m head
+    if [ -n "${DECK_UNSTABLE_MIRROR:-}" ]; then echo "${DECK_UNSTABLE_MIRROR%/}"; return; fi
+    for m in $(host_mirrors | awk '!seen[$0]++'); do
+        case "$m" in http://*|https://*) ;; *) continue ;; esac
+        head="$(fetch_head "${m%/}/dists/sid/Release")" || continue
+        if [[ $'\n'"$head" == *$'\n'"Suite: unstable"$'\n'* ]]; then
+            echo "${m%/}"; return
+        fi
+    done
+    return 1
+}
+

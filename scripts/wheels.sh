@@ -6,10 +6,14 @@
 #   macos-arm64, macos-x86_64  cp310-abi3 for macOS 11.0 (the first on Apple silicon) and
 #                              10.13; scripts/check_macho.py reads each binary (file type, CPU,
 #                              minimum macOS, signature, libraries, exports, imports).
+#   x86_64-cp313t              cp313-cp313t for free-threaded CPython 3.13 on manylinux2014
+#                              x86_64 (no stable ABI there): built with the 3.13t of
+#                              scripts/freethreaded.sh (built or reused), against its headers.
 # Each wheel must hold the three modules, the stubs and the deckrun entry point.
 #
-#   bash scripts/wheels.sh                        # all four
+#   bash scripts/wheels.sh                        # all four abi3 wheels
 #   bash scripts/wheels.sh aarch64 macos-arm64    # some of them
+#   bash scripts/wheels.sh x86_64-cp313t          # the free-threaded one
 set -euo pipefail
 
 DECK_TOOL=wheels
@@ -18,8 +22,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=(x86_64 aarch64 macos-arm64 macos-x86_64)
 for t in "${TARGETS[@]}"; do
-    case "$t" in x86_64|aarch64|macos-arm64|macos-x86_64) ;;
-        *) die "unknown target '$t' (x86_64, aarch64, macos-arm64 or macos-x86_64)" ;; esac
+    case "$t" in x86_64|aarch64|macos-arm64|macos-x86_64|x86_64-cp313t) ;;
+        *) die "unknown target '$t' (x86_64, aarch64, macos-arm64, macos-x86_64 or x86_64-cp313t)" ;; esac
 done
 
 # The headers: Py_LIMITED_API=0x030A0000 selects the 3.10 stable ABI whatever the
@@ -85,11 +89,12 @@ export DECK_SANITIZE=OFF DECK_FULL_ABI=OFF
 # pymacconfig.h restates the sizes that vary there; fpos_t, pthread_key_t and long
 # double differ from Linux, and the limited-API headers must not read them.
 NOT_ON_MACOS='SIZEOF_FPOS_T|SIZEOF_PTHREAD_KEY_T|SIZEOF_LONG_DOUBLE'
-check_headers() {
-    local dir; dir="$(mktemp -d)"
-    cat > "$dir/check.cpp" <<'EOF'
-#define Py_LIMITED_API 0x030A0000
-#include <Python.h>
+check_headers() {  # TARGET [HEADERS [full]]: "full" for the full C API (the cp313t build)
+    local dir headers="${2:-$HEADERS}"; dir="$(mktemp -d)"
+    if [ "${3:-}" = full ]; then echo '#include <Python.h>' > "$dir/check.cpp"
+    else printf '#define Py_LIMITED_API 0x030A0000\n#include <Python.h>\n' > "$dir/check.cpp"; fi
+    cat >> "$dir/check.cpp" <<'EOF'
+
 #include <pthread.h>
 #include <cstdio>
 #include <ctime>
@@ -112,7 +117,7 @@ static_assert(ALIGNOF_LONG == alignof(long) && ALIGNOF_SIZE_T == alignof(size_t)
 #endif
 EOF
     local rc=0
-    "$ZIG" c++ -target "$1" -std=c++20 -I"$HEADERS" -c -o "$dir/check.o" "$dir/check.cpp" || rc=$?
+    "$ZIG" c++ -target "$1" -std=c++20 -I"$headers" -c -o "$dir/check.o" "$dir/check.cpp" || rc=$?
     rm -rf "$dir"
     if [ "$rc" -eq 0 ] && [[ "$1" == *-macos* ]] && grep -rlE "$NOT_ON_MACOS" "$HEADERS" \
             --include='*.h' --exclude=pyconfig.h --exclude-dir=cpython --exclude-dir=internal; then
@@ -127,10 +132,12 @@ check_wheel() {
 import os, sys, zipfile
 
 stubs, wheel, *want_plats = sys.argv[1:]
+want_py, want_abi = os.environ.get("DECK_WHEEL_ABI", "cp310-abi3").split("-")
+suffix = os.environ.get("DECK_WHEEL_SUFFIX", ".abi3.so")
 name = os.path.basename(wheel)
 dist, version, py, abi, plats = name[:-len(".whl")].split("-")
 problems = []
-if (py, abi) != ("cp310", "abi3") or set(plats.split(".")) != set(want_plats):
+if (py, abi) != (want_py, want_abi) or set(plats.split(".")) != set(want_plats):
     problems.append("file name tags: " + name)
 info = "%s-%s.dist-info/" % (dist, version)
 modules = ("OrvanDeck", "PelmarDeck", "deckrun")
@@ -139,17 +146,17 @@ arch = want_plats[0].split("_", 3)[-1]
 with zipfile.ZipFile(wheel) as z:
     meta = z.read(info + "WHEEL").decode()
     tags = {l.split(":", 1)[1].strip() for l in meta.splitlines() if l.startswith("Tag:")}
-    if tags != {"cp310-abi3-" + p for p in want_plats} or "Root-Is-Purelib: false" not in meta:
+    if tags != {"%s-%s-%s" % (want_py, want_abi, p) for p in want_plats} or "Root-Is-Purelib: false" not in meta:
         problems.append("WHEEL metadata: " + meta)
     if "deckrun = deckrun:main" not in z.read(info + "entry_points.txt").decode():
         problems.append("no deckrun entry point")
     payload = {n for n in z.namelist() if not n.startswith(info)}
-    want = {m + ".abi3.so" for m in modules} | {
+    want = {m + suffix for m in modules} | {
         os.path.relpath(os.path.join(d, f), stubs) for d, _, fs in os.walk(stubs) for f in fs}
     if payload != want:
         problems.append("contents differ: extra %s, missing %s" % (sorted(payload - want), sorted(want - payload)))
     for m in modules:
-        head = z.read(m + ".abi3.so")[:20]
+        head = z.read(m + suffix)[:20]
         if macos:   # 64-bit Mach-O and its CPU type
             ok = head[:4] == b"\xcf\xfa\xed\xfe" and int.from_bytes(head[4:8], "little") == {
                 "arm64": 0x0100000C, "x86_64": 0x01000007}[arch]
@@ -157,7 +164,7 @@ with zipfile.ZipFile(wheel) as z:
             ok = head[:4] == b"\x7fELF" and int.from_bytes(head[18:20], "little") == {
                 "x86_64": 62, "aarch64": 183}[arch]
         if not ok:
-            problems.append(m + ".abi3.so is not " + arch + " code")
+            problems.append(m + suffix + " is not " + arch + " code")
 for p in problems:
     print("wheels: FAILED:", p, file=sys.stderr)
 sys.exit(1 if problems else 0)
@@ -187,32 +194,58 @@ sys.exit(1 if problems else 0)
 EOF
 }
 
+# The free-threaded 3.13t (scripts/freethreaded.sh builds or reuses it) and a venv of it with
+# the build backend: the wheel takes that interpreter's ABI and headers, cross-built by the
+# same zig as the others.
+setup_ft() {
+    [ -z "${FT_PY:-}" ] || return 0
+    bash scripts/freethreaded.sh --build-only || die "no free-threaded 3.13 (scripts/freethreaded.sh --build-only)"
+    FT_PY="$(readlink -f "${DECK_FT_CACHE:-/var/tmp/deck-freethreaded}/current")/bin/python3.13t"
+    same_ft() { [ "$("$1" -c 'import sys; print(sys._base_executable)')" = "$FT_PY" ]; }
+    make_venv .venv/wheels-ft "$FT_PY" same_ft
+    FT_VPY=.venv/wheels-ft/bin/python
+    "$FT_VPY" -m pip install -q scikit-build-core==1.1.2 "cmake>=3.26" ninja || die "could not install the build backend for 3.13t"
+    FT_HEADERS="$("$FT_VPY" -c 'import sysconfig; print(sysconfig.get_path("include"))')"
+    FT_SUFFIX="$("$FT_VPY" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
+    grep -q '^#define Py_GIL_DISABLED 1' "$FT_HEADERS/pyconfig.h" || die "$FT_HEADERS is not a free-threaded build's"
+}
+
 mkdir -p wheelhouse
 built=()
 for t in "${TARGETS[@]}"; do
+    arch="$t" abi=cp310-abi3 suffix=.abi3.so bpy="$PY" headers="$HEADERS" api=limited extra=()
     case "$t" in
         x86_64|aarch64) target="$t-linux-gnu.2.17"; plats=("manylinux_2_17_$t" "manylinux2014_$t") ;;
+        x86_64-cp313t)
+            setup_ft
+            arch=x86_64 abi=cp313-cp313t suffix="$FT_SUFFIX" bpy="$FT_VPY" headers="$FT_HEADERS" api=full
+            # Cross-building, FindPython asks no interpreter about the full C API's
+            # artifacts; the host's 3.13t is one for this very target, so it answers
+            # (its SOABI and ABI flags) through a do-nothing "emulator".
+            extra=(-C cmake.define.CMAKE_CROSSCOMPILING_EMULATOR=env -C cmake.define.CMAKE_POLICY_DEFAULT_CMP0190=NEW)
+            target=x86_64-linux-gnu.2.17; plats=(manylinux_2_17_x86_64 manylinux2014_x86_64) ;;
         # 11.0: the first macOS on Apple silicon; 10.13: the oldest the current Apple
         # toolchains still build for, so a wheel and an sdist build reach the same Macs
         macos-arm64) target=aarch64-macos.11.0; plats=(macosx_11_0_arm64); cpu=arm64; minos=11.0 ;;
         macos-x86_64) target=x86_64-macos.10.13; plats=(macosx_10_13_x86_64); cpu=x86_64; minos=10.13 ;;
     esac
     say "$t: checking the headers for $target"
-    check_headers "$target" || die "$HEADERS does not fit $target"
+    check_headers "$target" "$headers" "$api" || die "$headers does not fit $target"
     build="build/wheel-$t"
     rm -rf "$build"
     say "$t: building with zig $("$ZIG" version) for $target"
-    tag_args=(); for p in "${plats[@]}"; do tag_args+=(-C wheel.tags="cp310-abi3-$p"); done
-    "$PY" -m pip wheel . --no-deps --no-build-isolation -w "$build/dist" \
+    tag_args=(); for p in "${plats[@]}"; do tag_args+=(-C wheel.tags="$abi-$p"); done
+    "$bpy" -m pip wheel . --no-deps --no-build-isolation -w "$build/dist" \
         -C build-dir="$build/cmake" \
         -C cmake.define.CMAKE_TOOLCHAIN_FILE="$ROOT/cmake/zig-toolchain.cmake" \
         -C cmake.define.DECK_ZIG="$ZIG" -C cmake.define.DECK_ZIG_TARGET="$target" \
-        -C cmake.define.Python_INCLUDE_DIR="$HEADERS" "${tag_args[@]}" \
+        -C cmake.define.Python_INCLUDE_DIR="$headers" "${tag_args[@]}" ${extra[@]+"${extra[@]}"} \
         || die "$t: wheel build failed"
     shopt -s nullglob; wheels=("$build"/dist/deck_tui-*.whl); shopt -u nullglob
     [ ${#wheels[@]} -eq 1 ] || die "$t: expected one wheel in $build/dist, found ${#wheels[@]}"
     wheel="${wheels[0]}"
-    check_wheel "$wheel" "${plats[@]}" || die "$t: ${wheel##*/} is not what a release needs"
+    DECK_WHEEL_ABI="$abi" DECK_WHEEL_SUFFIX="$suffix" check_wheel "$wheel" "${plats[@]}" \
+        || die "$t: ${wheel##*/} is not what a release needs"
     case "$t" in
         macos-*)
             mkdir -p "$build/modules"
@@ -222,10 +255,10 @@ for t in "${TARGETS[@]}"; do
             say "$t: Mach-O check passed" ;;
         *)
             "$VENV/bin/auditwheel" show "$wheel"
-            check_auditwheel "$wheel" "$t" || die "$t: ${wheel##*/} is not what a release needs" ;;
+            check_auditwheel "$wheel" "$arch" || die "$t: ${wheel##*/} is not what a release needs" ;;
     esac
     name="${wheel##*/}"
-    rm -f wheelhouse/deck_tui-*-"${name##*-}"
+    rm -f wheelhouse/deck_tui-*-"$abi-${name##*-}"
     cp "$wheel" wheelhouse/
     built+=("wheelhouse/$name")
 done

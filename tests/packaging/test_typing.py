@@ -89,8 +89,20 @@ def run(args, cwd):
                           text=True, timeout=600, env=env)
 
 
+# mypy 2 needs ast-serialize, which ships no wheel for a free-threaded interpreter (3.13t);
+# there the newest mypy 1 runs, whose typeshed and inference differ on two names the
+# dashboard re-exports from the standard library and rich, not on its own API.
+OLD_MYPY_ALLOWLIST = ["OrvanDeck.Enum.__init__", "OrvanDeck.Progress.open"]
+
+
 def test_stubs_match_installed_modules(tmp_path):
-    proc = run(["mypy.stubtest", "OrvanDeck", "PelmarDeck", "deckrun"], tmp_path)
+    import mypy.version
+    args = ["mypy.stubtest", "OrvanDeck", "PelmarDeck", "deckrun"]
+    if int(mypy.version.__version__.split(".")[0]) < 2:
+        allow = tmp_path / "allowlist.txt"
+        allow.write_text("\n".join(OLD_MYPY_ALLOWLIST) + "\n")
+        args += ["--allowlist", str(allow)]
+    proc = run(args, tmp_path)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "Success: no issues found in 3 modules" in proc.stdout
 

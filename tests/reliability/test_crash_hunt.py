@@ -13,8 +13,15 @@ import pytest
 from reliability_support import how_it_ended, run_cases, run_child
 
 COMMON = """
-import gc, io, json, sys, threading, time, types, weakref
+import gc, io, json, sys, sysconfig, threading, time, types, weakref
 import rich.console
+
+if sysconfig.get_config_var("Py_GIL_DISABLED") and sys.version_info < (3, 14):
+    # 3.13t makes every type and function immortal once a second thread starts (its
+    # stand-in for deferred reference counting), so dropped module copies could never be
+    # collected; CPython's own tests turn that off in the same way
+    import _testinternalcapi
+    _testinternalcapi.suppress_immortalization(True)
 
 def console():
     return rich.console.Console(file=io.StringIO(), width=100, force_terminal=True)

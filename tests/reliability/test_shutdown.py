@@ -14,6 +14,7 @@ import select
 import struct
 import subprocess
 import sys
+import sysconfig
 import termios
 import time
 
@@ -50,6 +51,9 @@ def loop():
 
 for _ in range(2):
     threading.Thread(target=loop, daemon=True).start()
+deadline = time.monotonic() + 20
+while calls[0] == 0 and time.monotonic() < deadline:  # the threads are in the loop
+    time.sleep(0.01)
 time.sleep(PAUSE)
 os.write(2, b"calls %d\\n" % calls[0])
 """
@@ -79,7 +83,17 @@ def verdict(results):
         len(failed), len(results), sorted({how for how, _ in failed}), failed[0][1][-2000:]) if failed else ""
 
 
-@pytest.mark.parametrize("method", list(STEPS))
+# Two threads starting and stopping the one bar: CUF_ProgressStop reads self.progress_bar
+# for its test and again for the call, as the Python text does; without the GIL the other
+# thread's stop can clear it in between ('NoneType' object has no attribute 'stop').
+RACES_WITHOUT_GIL = {"CUF_ProgressStartP_and_Stop"}
+
+
+@pytest.mark.parametrize("method", [
+    pytest.param(m, marks=pytest.mark.xfail(
+        bool(sysconfig.get_config_var("Py_GIL_DISABLED")) and m in RACES_WITHOUT_GIL, strict=False,
+        reason="free-threaded: the double read of self.progress_bar in CUF_ProgressStop races"))
+    for m in STEPS])
 def test_exit_with_daemon_threads_in_a_dashboard_method(tmp_path, method):
     script = tmp_path / "exit.py"
     script.write_text(DASHBOARD.replace("STEP", STEPS[method]).replace("PAUSE", str(PAUSE)))
