@@ -93,6 +93,46 @@ void TableChecks::title(PyObject* title) {
   });
 }
 
+// f(item) for each item of an exact list or tuple, by index (a callback may
+// change it); nothing for any other container.
+template <class F>
+static void each_item(PyObject* seq, F&& f) {
+  if (PyList_CheckExact(seq)) {
+    for (Py_ssize_t i = 0; Ref item = deck::list_item(seq, i); ++i) f(item.get());
+  } else if (PyTuple_CheckExact(seq)) {
+    for (Py_ssize_t i = 0; i < PyTuple_Size(seq); ++i) f(PyTuple_GetItem(seq, i));
+  }
+}
+
+void check_new_table(State& st, PyObject* self, PyObject* title, PyObject* columns) {
+  TableChecks checks{st, self};
+  if (!checks.drawn()) return;
+  auto check = [&](PyObject* value, bool is_title) {
+    bool bracket = false;
+    Ref shown = neutralise(value, &bracket);
+    checks.text(shown.get(), bracket);
+    if (is_title)
+      checks.title(shown.get());
+    else
+      checks.header(shown.get());
+  };
+  each_item(columns, [&](PyObject* header) { check(header, false); });
+  check(title, true);
+}
+
+// The str() of an int, float, bool or None holds no "[", and no other
+// cell's str() is made for a table rich does not draw.
+void check_new_row(State& st, PyObject* self, PyObject* values) {
+  TableChecks checks{st, self};
+  each_item(values, [&](PyObject* v) {
+    if (PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) || v == Py_None) return;
+    if (!PyUnicode_CheckExact(v) && !checks.drawn()) return;
+    bool bracket = false;
+    Ref shown = neutralise(PyUnicode_CheckExact(v) ? Ref::borrow(v) : ok(PyObject_Str(v)), &bracket);
+    checks.text(shown.get(), bracket);
+  });
+}
+
 // A log line is accepted only if its composed line parses on its own. rich
 // closes a tag by name, the nearest open one first, so a line that parses
 // alone parses after any other lines too, and every window of the log

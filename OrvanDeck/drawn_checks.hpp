@@ -74,6 +74,14 @@ struct TableChecks {
   void title(PyObject* title);
 };
 
+// A new table's title and headers, and a new row's cells, before they are
+// stored: stored first, they could be met by another thread's composition
+// before this call undoes its change. Only an exact list or tuple is walked
+// here, by index, which runs no code; any other container is checked by the
+// composition alone.
+void check_new_table(State& st, PyObject* self, PyObject* title, PyObject* columns);
+void check_new_row(State& st, PyObject* self, PyObject* values);
+
 // A log line's composed line, its colour pieces, time stamp and message.
 void check_log_line(State& st, PyObject* line, PyObject* c1, PyObject* ts, PyObject* msg, PyObject* c2);
 // A new bar with its shown description, total and colour.

@@ -45,6 +45,7 @@ Ref m_add_table(State& st, PyObject* const* a) {
   PyObject *self = a[0], *table_id = a[1], *columns = a[2];
   Ref tables = attr(self, N.tables);
   if (ok(PySequence_Contains(tables.get(), table_id))) return none();
+  check_new_table(st, self, table_id, columns);
   Ref entry = ok(PyDict_New());
   ok(PyDict_SetItem(entry.get(), N.columns, columns));
   ok(PyDict_SetItem(entry.get(), N.rows, ok(PyDict_New()).get()));
@@ -71,6 +72,7 @@ Ref m_display_multi(State& st, PyObject* const* a) {
   Ref tables2 = attr(self, N.tables);
   Ref entry = ok(PyObject_GetItem(tables2.get(), table_id));
   Ref rows = ok(PyObject_GetItem(entry.get(), N.rows));
+  check_new_row(st, self, values);
   Ref previous;
   if (PyDict_Check(rows.get())) {
     previous = deck::dict_item(rows.get(), row_key);
