@@ -8,7 +8,7 @@ namespace orvan {
 
 // A markup piece: a str (an ENUM_RichColor member included) gives its own
 // text; anything else goes through format() with an empty format string.
-Ref piece(const Names& N, PyObject* v) {
+Ref format_piece(const Names& N, PyObject* v) {
   if (PyUnicode_Check(v)) return Ref::borrow(v);
   return ok(PyObject_Format(v, N.empty));
 }

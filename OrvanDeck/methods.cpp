@@ -104,9 +104,9 @@ const Sig S_display_single{"CUF_DisplaySingle", "CLASS_Orvan.CUF_DisplaySingle",
 Ref m_display_single(State& st, PyObject* const* a) {
   const Names& N = st.n;
   PyObject *self = a[0], *msg = a[1], *color = a[2];
-  Ref c1 = piece(N, color);
-  Ref m = piece(N, msg);
-  Ref c2 = piece(N, color);
+  Ref c1 = format_piece(N, color);
+  Ref m = format_piece(N, msg);
+  Ref c2 = format_piece(N, color);
   Ref markup = colour_markup(N, c1.get(), {m.get()}, c2.get());
   Ref previous = attr(self, N.single_line_msg);
   set_attr(self, N.single_line_msg, markup.get());
@@ -138,10 +138,10 @@ Ref m_add_log(State& st, PyObject* const* a) {
   Ref dt = global(g, N.datetime);
   Ref now = call_method(dt.get(), N.now);
   Ref ts = call_method(now.get(), N.strftime, N.ts_format);
-  Ref c1 = piece(N, color);
-  Ref t = piece(N, ts.get());
-  Ref m = piece(N, msg);
-  Ref c2 = piece(N, color);
+  Ref c1 = format_piece(N, color);
+  Ref t = format_piece(N, ts.get());
+  Ref m = format_piece(N, msg);
+  Ref c2 = format_piece(N, color);
   Ref line = colour_markup(N, c1.get(), {N.open_tag, t.get(), N.stamp_close, m.get()}, c2.get());
   Ref logs = attr(self, N.logs);
   call_method(logs.get(), N.append, line.get());

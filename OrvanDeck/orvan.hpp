@@ -65,7 +65,7 @@ Ref render_group(State& st, PyObject* self);
 // "[colour]" + middle + "[/colour]", each colour piece formatted on its own.
 Ref colour_markup(const Names& N, PyObject* colour_open, std::initializer_list<PyObject*> middle,
                   PyObject* colour_close);
-Ref piece(const Names& N, PyObject* v);
+Ref format_piece(const Names& N, PyObject* v);
 Ref concat(const Names& N, std::initializer_list<PyObject*> parts);
 
 // The refresh rule; `before_update` runs between the composition and the
