@@ -85,7 +85,7 @@ int run(PyObject* argv) {
   ok(PyObject_SetAttrString(sys.get(), "argv", new_argv.get()));
 
   Ref modules = ok(PyObject_GetAttrString(sys.get(), "modules"));
-  Ref old_main = Ref::borrow(PyDict_GetItemString(modules.get(), "__main__"));
+  Ref old_main = deck::dict_item(modules.get(), deck::str("__main__").get());
   ok(PyDict_SetItemString(modules.get(), "__main__", module.get()));
   deck::undo_on_error(
       [&] { deck::call_method(loader.get(), ok(PyUnicode_InternFromString("exec_module")).get(), module.get()); },

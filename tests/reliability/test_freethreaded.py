@@ -294,9 +294,6 @@ def test_known_good_markup_set_filling_past_its_bound(monkeypatch):
     d.CUF_Close()
 
 
-@pytest.mark.skipif(FREE_THREADED, reason="the composition (OrvanDeck.cpp build_table, each_item) still reads "
-                    "row cells as borrowed list items; without the GIL a cell list changed in place by another "
-                    "thread can drop the cell first: enable once they read through deck::list_item (issue 22)")
 def test_rows_changed_in_place_while_composing(monkeypatch):
     monkeypatch.setattr(OrvanDeck, "Console", lambda: rich.console.Console(file=io.StringIO(), width=120))
     d = OrvanDeck.CLASS_Orvan()
