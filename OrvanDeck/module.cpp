@@ -73,14 +73,7 @@ int exec_module(PyObject* module) noexcept {
   });
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#ifdef Py_mod_gil
-    // Sound without the GIL: docs/architecture.md, "Without the GIL".
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
+PyModuleDef_Slot module_slots[] = DECK_MODULE_SLOTS(exec_module);
 
 PyModuleDef module_def = deck::module_def<State>("OrvanDeck", module_slots);
 

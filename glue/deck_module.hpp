@@ -393,6 +393,21 @@ inline Ref make_class(ModuleBase& st, const char* name, const std::vector<Entry>
   return cls;
 }
 
+// A module's slots: its one execution slot and, where the interpreter knows
+// the slot, that it needs no GIL (docs/architecture.md, "Without the GIL").
+#ifdef Py_mod_gil
+#define DECK_MODULE_SLOTS(exec)                              \
+  {                                                          \
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},            \
+        {Py_mod_gil, Py_MOD_GIL_NOT_USED}, { 0, nullptr }    \
+  }
+#else
+#define DECK_MODULE_SLOTS(exec) \
+  {                             \
+    {Py_mod_exec, reinterpret_cast<void*>(exec)}, { 0, nullptr } \
+  }
+#endif
+
 // The definition of a multi-phase module whose State follows the rules of
 // state_traverse: one execution slot, the state in the module object.
 template <class State>

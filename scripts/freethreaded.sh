@@ -67,18 +67,7 @@ flock -w 3600 9 || die "another run holds $CACHE/.lock"
 # sqlite3, ctypes, readline, compression)
 DEPS=(build-essential pkg-config libssl-dev libffi-dev zlib1g-dev libbz2-dev liblzma-dev
       libsqlite3-dev libncurses-dev libreadline-dev uuid-dev tmux)
-missing=()
-for p in "${DEPS[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    [ "$(id -u)" -eq 0 ] || die "missing Debian packages: ${missing[*]} (sudo apt-get install ${missing[*]})"
-    say "installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get -o DPkg::Lock::Timeout=600 update -q </dev/null >/dev/null || die "apt-get update failed"
-    apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${missing[@]}" </dev/null >/dev/null \
-        || die "could not install ${missing[*]}"
-fi
+apt_ensure "${DEPS[@]}"
 
 # ---------------------------------------------------------------- the source, by package name
 # A private apt state: the host's apt configuration (proxies, keyrings, options) with one

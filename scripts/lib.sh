@@ -80,3 +80,18 @@ find_mirror() {
     return 1
 }
 
+# apt_ensure PKG...: installs the Debian packages that are not installed yet
+# (needs root for that; says which are missing otherwise).
+apt_ensure() {
+    local p missing=()
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -gt 0 ] || return 0
+    [ "$(id -u)" -eq 0 ] || die "missing Debian packages: ${missing[*]} (sudo apt-get install ${missing[*]})"
+    say "installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get -o DPkg::Lock::Timeout=600 update -q </dev/null >/dev/null || die "apt-get update failed"
+    apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${missing[@]}" </dev/null >/dev/null \
+        || die "could not install ${missing[*]}"
+}

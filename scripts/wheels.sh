@@ -38,18 +38,7 @@ else
     say "no CPython 3.10 under $PYROOT/versions: using the system's python3 and its headers"
     BASE_PY=/usr/bin/python3
     if command -v dpkg-query >/dev/null 2>&1; then
-        missing=()
-        for p in python3 python3-dev python3-venv; do
-            dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-        done
-        if [ ${#missing[@]} -gt 0 ]; then
-            [ "$(id -u)" -eq 0 ] || die "missing Debian packages: ${missing[*]} (sudo apt-get install ${missing[*]})"
-            say "installing ${missing[*]}"
-            export DEBIAN_FRONTEND=noninteractive
-            apt-get -o DPkg::Lock::Timeout=600 update -q </dev/null || die "apt-get update failed"
-            apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${missing[@]}" </dev/null \
-                || die "could not install ${missing[*]}"
-        fi
+        apt_ensure python3 python3-dev python3-venv
     fi
     [ -x "$BASE_PY" ] && "$BASE_PY" -c 'import sys; assert sys.version_info >= (3, 10)' \
         || die "neither pyenv's CPython 3.10 nor a system python3 >= 3.10 found"

@@ -45,17 +45,7 @@ WHEEL="${wheels[0]}"
 # ---------------------------------------------------------------- host tools
 HOST_ARCH="$(dpkg --print-architecture)"
 need=(debootstrap); [ "$ARCH" = "$HOST_ARCH" ] || need+=(qemu-user-static binfmt-support)
-missing=()
-for p in "${need[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    say "installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get -o DPkg::Lock::Timeout=600 update -q </dev/null || die "apt-get update failed"
-    apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${missing[@]}" </dev/null \
-        || die "could not install ${missing[*]}"
-fi
+apt_ensure "${need[@]}"
 if [ "$ARCH" != "$HOST_ARCH" ]; then
     BINFMT=/proc/sys/fs/binfmt_misc
     [ -e "$BINFMT/register" ] || mount -t binfmt_misc binfmt_misc "$BINFMT" || die "cannot mount $BINFMT"
