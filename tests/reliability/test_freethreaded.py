@@ -26,7 +26,7 @@ import rich.console
 import rich.errors
 
 from pelmar_fakes import FakeCurses, FakeWindow, big5_width
-from reliability_support import NullLog, OrvanDeck, PelmarDeck, how_it_ended
+from reliability_support import NullLog, OrvanDeck, PelmarDeck, how_it_ended, run_threads
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 LEVEL = os.environ.get("DECK_STRESS", "quick")
@@ -54,26 +54,8 @@ def interleaved():
 
 
 def run_parallel(workers):
-    """Starts the callables together (a barrier) in threads; fails on a hang or an error."""
-    start = threading.Barrier(len(workers))
-    errors = []
-
-    def wrap(fn):
-        def run():
-            try:
-                start.wait(TIMEOUT)
-                fn()
-            except BaseException as e:  # noqa: BLE001 - reported below
-                errors.append(e)
-        return run
-
-    threads = [threading.Thread(target=wrap(fn), daemon=True) for fn in workers]
-    for t in threads:
-        t.start()
-    deadline = time.monotonic() + TIMEOUT
-    for t in threads:
-        t.join(max(0.0, deadline - time.monotonic()))
-    assert not [t for t in threads if t.is_alive()], "threads still running after %ss" % TIMEOUT
+    """Starts the callables together in threads; fails on a hang or an error."""
+    errors = run_threads(workers, TIMEOUT, together=True)
     if errors:
         raise errors[0]
 

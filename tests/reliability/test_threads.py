@@ -9,7 +9,7 @@ import pytest
 import rich.console
 import rich.live
 
-from reliability_support import OrvanDeck
+from reliability_support import OrvanDeck, run_threads
 
 TIMEOUT = 60
 
@@ -39,25 +39,7 @@ def fast_live(monkeypatch):
 
 
 def run_bounded(targets):
-    """Runs the callables in daemon threads; fails on a hang or an error."""
-    errors = []
-
-    def wrap(fn):
-        def run():
-            try:
-                fn()
-            except BaseException as e:  # noqa: BLE001 - reported below
-                errors.append(e)
-        return run
-
-    threads = [threading.Thread(target=wrap(fn), daemon=True) for fn in targets]
-    for t in threads:
-        t.start()
-    deadline = time.monotonic() + TIMEOUT
-    for t in threads:
-        t.join(max(0.0, deadline - time.monotonic()))
-    assert not [t for t in threads if t.is_alive()], "threads still running after %ss: deadlock?" % TIMEOUT
-    assert errors == []
+    assert run_threads(targets, TIMEOUT) == []
 
 
 def test_refresh_thread_redraws_while_the_script_works(fast_live):

@@ -10,6 +10,8 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 import types
 
 import OrvanDeck  # noqa: F401 - re-exported
@@ -243,3 +245,29 @@ def run_cases(workdir, prelude, cases, timeout=120):
             how_it_ended(rc), "" if started else " at exit", trail, err[:2000])
         todo = [n for n in todo if n != victim]
     return results
+
+
+def run_threads(targets, timeout, together=False):
+    """Runs the callables in daemon threads (started at once behind a barrier
+    when `together`); fails on a hang, and returns the errors they raised."""
+    start = threading.Barrier(len(targets)) if together else None
+    errors = []
+
+    def wrap(fn):
+        def run():
+            try:
+                if start:
+                    start.wait(timeout)
+                fn()
+            except BaseException as e:  # noqa: BLE001 - reported to the caller
+                errors.append(e)
+        return run
+
+    threads = [threading.Thread(target=wrap(fn), daemon=True) for fn in targets]
+    for t in threads:
+        t.start()
+    deadline = time.monotonic() + timeout
+    for t in threads:
+        t.join(max(0.0, deadline - time.monotonic()))
+    assert not [t for t in threads if t.is_alive()], "threads still running after %ss: deadlock?" % timeout
+    return errors
