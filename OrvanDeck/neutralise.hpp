@@ -130,6 +130,7 @@ struct Scan {
   char* b = nullptr;
   Py_ssize_t n = 0;
   ok(PyBytes_AsStringAndSize(encoded.get(), &b, &n));
+  if (n < 0) n = 0;  // never, but newer compilers can't tell and warn on the memchr bound
   const Scan found = scan(reinterpret_cast<const unsigned char*>(b), n);
   if (bracket) *bracket = std::memchr(b, '[', static_cast<size_t>(n)) != nullptr;
   return found.special == n ? std::move(s) : neutralised_copy(b, n, found.special);

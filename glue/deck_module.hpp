@@ -395,7 +395,7 @@ inline Ref make_class(ModuleBase& st, const char* name, const std::vector<Entry>
 
 // A module's slots: its one execution slot and, where the interpreter knows
 // the slot, that it needs no GIL (docs/architecture.md, "Without the GIL").
-#ifdef Py_mod_gil
+#ifdef Py_MOD_GIL_NOT_USED  // not Py_mod_gil: newer headers define that one even for 3.10's stable ABI
 #define DECK_MODULE_SLOTS(exec)                              \
   {                                                          \
     {Py_mod_exec, reinterpret_cast<void*>(exec)},            \

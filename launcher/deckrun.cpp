@@ -121,7 +121,7 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef_Slot slots[] = {
-#ifdef Py_mod_gil
+#ifdef Py_MOD_GIL_NOT_USED  // not Py_mod_gil: newer headers define that one even for 3.10's stable ABI
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},  // holds no state of its own
 #endif
     {0, nullptr},
