@@ -75,7 +75,7 @@ template <int Op>
 Ref screen(const Names& N, PyObject* self) { return attr(self, N.CVobj_STDSCR); }
 Ref curses_of(const Names& N, PyObject* self) { return attr(self, N.CVobj_Curses); }
 
-std::pair<Ref, Ref> screen_size(const Names& N, PyObject* self) {
+[[gnu::always_inline]] inline std::pair<Ref, Ref> screen_size(const Names& N, PyObject* self) {
   Ref size = call_method(self, N.CUF_GET_SCR_MAX);
   return unpack2(size.get());
 }

@@ -79,12 +79,12 @@ inline size_t positional(std::initializer_list<PyObject*> args, PyObject* kwn) {
 
 inline Ref call(PyObject* f) { return vcall(f, nullptr, 0); }
 template <class... A>
-Ref call(PyObject* f, A... args) {
+[[gnu::always_inline]] inline Ref call(PyObject* f, A... args) {
   PyObject* stack[] = {static_cast<PyObject*>(args)...};
   return vcall(f, stack, sizeof...(A));
 }
 template <class... A>
-Ref call_method(PyObject* o, PyObject* name, A... args) {
+[[gnu::always_inline]] inline Ref call_method(PyObject* o, PyObject* name, A... args) {
   PyObject* stack[] = {o, static_cast<PyObject*>(args)...};
   return vcall_method(name, stack, 1 + sizeof...(A));
 }

@@ -14,6 +14,10 @@ namespace deck {
 // Thrown when a C API call failed; the interpreter's error indicator is set.
 struct PyErrSet {};
 
+// The throw itself, out of line: checks inlined into every call keep only a
+// test and a jump on their usual path.
+[[noreturn, gnu::cold, gnu::noinline]] inline void throw_pending() { throw PyErrSet{}; }
+
 [[noreturn]] inline void raise(PyObject* type, const char* msg) {
   PyErr_SetString(type, msg);
   throw PyErrSet{};

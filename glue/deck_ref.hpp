@@ -53,12 +53,12 @@ class Ref {
 
 // Checked results: a null new reference or a negative status means an
 // exception is pending.
-inline Ref ok(PyObject* p) {
-  if (!p) throw PyErrSet{};
+[[gnu::always_inline]] inline Ref ok(PyObject* p) {
+  if (!p) [[unlikely]] throw_pending();
   return Ref::steal(p);
 }
-inline int ok(int rc) {
-  if (rc < 0) throw PyErrSet{};
+[[gnu::always_inline]] inline int ok(int rc) {
+  if (rc < 0) [[unlikely]] throw_pending();
   return rc;
 }
 
