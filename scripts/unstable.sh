@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test suite on Debian unstable's interpreters (python3 = 3.14 and python3.15). They need
 # unstable's C library, so they run in a Debian unstable tree made with debootstrap (minbase)
-# outside the repository; the repository is copied into it (/deck) and scripts/test.sh runs there.
+# outside the repository; the repository is copied into it (/deck) and scripts/test.sh runs there;
+# then the modules are built from source with each interpreter (its headers, the tree's compiler).
 #
 #   bash scripts/unstable.sh                     # build or reuse the tree, test on 3.14 and 3.15
 #   bash scripts/unstable.sh --wheel dist/W.whl  # test that wheel (default: build one in the tree)
@@ -39,7 +40,7 @@ while [ $# -gt 0 ]; do
         --shell)   SHELL_ONLY=yes; shift ;;
         --bench)   BENCH=yes; shift ;;
         --) shift; break ;;
-        -h|--help) sed -n '2,21p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,22p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) die "unknown argument '$1' (see --help)" ;;
     esac
 done
@@ -274,4 +275,14 @@ in_tree ${TEST_ENV[@]+"${TEST_ENV[@]}"} bash -c 'cd /deck && exec bash scripts/t
     --only "${VENVS#,}" -- "$@" </dev/null || rc=$?
 say "test.sh in the tree took $((SECONDS - t0)) s"
 [ "$rc" -eq 0 ] || die "the suite failed on Debian unstable (exit $rc)"
+# `pip install .` on each: a build against that interpreter's own headers, with the tree's
+# compiler (newer than the host's; the tests above may have run a wheel built elsewhere)
+for v in $PYTHONS; do
+    t0=$SECONDS
+    in_tree bash -c 'rm -rf "/tmp/srcbuild-$1" && cd /deck &&
+        ".venv/debian$1/bin/python" -m pip wheel -q --no-deps -w "/tmp/srcbuild-$1" . >"/tmp/srcbuild-$1.log" 2>&1 ||
+        { tail -n 30 "/tmp/srcbuild-$1.log" >&2; exit 1; }' srcbuild "$v" </dev/null \
+        || die "building from source failed on $v"
+    say "source build on $v: OK in $((SECONDS - t0)) s"
+done
 say "OK: the suite passed on Debian unstable's ${PYTHONS// /, }"
