@@ -128,7 +128,7 @@ inline Ref list_item(PyObject* list, Py_ssize_t i) {
 #ifdef DECK_ITEM_REF
   PyObject* v = PyList_GetItemRef(list, i);
   if (!v) {  // the list shrank since its size was read
-    if (!PyErr_ExceptionMatches(PyExc_IndexError)) throw PyErrSet{};
+    if (!PyErr_ExceptionMatches(PyExc_IndexError)) throw_pending();
     PyErr_Clear();
   }
   return Ref::steal(v);
@@ -139,11 +139,11 @@ inline Ref list_item(PyObject* list, Py_ssize_t i) {
 inline Ref dict_item(PyObject* d, PyObject* key) {
 #ifdef DECK_ITEM_REF
   PyObject* v = nullptr;
-  if (PyDict_GetItemRef(d, key, &v) < 0) throw PyErrSet{};
+  if (PyDict_GetItemRef(d, key, &v) < 0) throw_pending();
   return Ref::steal(v);
 #else
   PyObject* v = PyDict_GetItemWithError(d, key);
-  if (!v && PyErr_Occurred()) throw PyErrSet{};
+  if (!v && PyErr_Occurred()) throw_pending();
   return Ref::borrow(v);
 #endif
 }
