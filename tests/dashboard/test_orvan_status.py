@@ -92,28 +92,20 @@ def test_status_never_entered_makes_no_console_call(dash, fakes):
     assert fakes.events == []
 
 
-def test_status_enter_failure_skips_block_and_exit(dash, fakes):
-    boom = OSError("enter failed")
-    fakes.fail["Status.__enter__"] = boom
+@pytest.mark.parametrize("point, calls", [
+    ("Status.__enter__", ["Console.status", "Status.__enter__"]),  # nor __exit__
+    ("Console.status", ["Console.status"]),
+])
+def test_status_start_failure_skips_block(dash, fakes, point, calls):
+    boom = OSError(point + " failed")
+    fakes.fail[point] = boom
     ran = []
     with pytest.raises(OSError) as ei:
         with dash.CUF_Status("s"):
             ran.append(1)
     assert ei.value is boom
     assert ran == []
-    assert fakes.names() == ["Console.status", "Status.__enter__"]
-
-
-def test_status_call_failure_skips_block(dash, fakes):
-    boom = OSError("status failed")
-    fakes.fail["Console.status"] = boom
-    ran = []
-    with pytest.raises(OSError) as ei:
-        with dash.CUF_Status("s"):
-            ran.append(1)
-    assert ei.value is boom
-    assert ran == []
-    assert fakes.names() == ["Console.status"]
+    assert fakes.names() == calls
 
 
 def test_status_exit_failure_propagates(dash, fakes):
